@@ -1,0 +1,42 @@
+// The one argument binder: matches a call's positional and keyword arguments
+// to a signature and produces the binding errors every class shares.
+//
+// Binding allocates nothing on the success path: the result is an array of
+// borrowed references (null for an absent argument) and, for a `*name`
+// parameter, a view of the surplus positional arguments.
+#pragma once
+
+#include <cstdint>
+
+#include "module/py.hpp"
+
+namespace veldrin {
+
+constexpr int kMaxParams = 12;
+
+struct Signature {
+    const char* callable;            // "Variable.__new__()"
+    const char* const* names;        // every named parameter, in order
+    int n_params;                    // number of entries in `names`
+    int n_positional;                // the first n_positional may come by position
+    std::uint32_t required;          // bit i set: parameter i is required
+    const char* varargs = nullptr;   // name of a `*name` parameter, if any
+};
+
+struct BoundArgs {
+    PyObject* value[kMaxParams] = {};
+    PyObject* const* extra = nullptr;  // surplus positionals collected by `*name`
+    Py_ssize_t n_extra = 0;
+
+    PyObject* operator[](int i) const noexcept { return value[i]; }
+    // Absent or None: an explicit None means the same as an omitted argument.
+    bool given(int i) const noexcept { return value[i] && value[i] != Py_None; }
+};
+
+// Vectorcall convention (METH_FASTCALL | METH_KEYWORDS).
+void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+          BoundArgs& out);
+// Tuple-and-dict convention (__new__, __call__).
+void bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
+
+}  // namespace veldrin

@@ -1,0 +1,80 @@
+// The module's entry point: creates the module and registers the classes in
+// their fixed order.  This is the one file that sits above every area.
+#include <atomic>
+
+#include "module/py.hpp"
+#include "term/term.hpp"
+#include "types/types_py.hpp"
+
+namespace veldrin {
+namespace {
+
+const char kModuleDoc[] =
+    "A Python module for type theoretical graph modeling.\n"
+    "\n"
+    "This module exposes the core classes to Python, including the type system,\n"
+    "graph components and query mechanisms.\n"
+    "\n"
+    "Classes Exposed\n"
+    "---------------\n"
+    "- Variable: Type variables\n"
+    "- Application: Application types (A -> B)\n"
+    "- Term: Typed terms\n"
+    "- Node: Graph nodes with types\n"
+    "- Edge: Graph edges with terms\n"
+    "- Graph: The main graph structure\n"
+    "- TypeSchema: Type pattern matching\n"
+    "- NodePattern, EdgePattern, PathPattern: Query patterns\n"
+    "- Query: The query builder\n";
+
+struct ClassEntry {
+    const char* name;
+    PyTypeObject* (*get)();
+};
+
+const ClassEntry kClasses[] = {
+    {"Variable", variable_class},
+    {"Application", application_class},
+    {"Term", term_class},
+};
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "veldrin", kModuleDoc, 0, nullptr,
+                          nullptr,               nullptr,   nullptr,    nullptr};
+
+std::atomic<std::int64_t> owner_interpreter{-1};
+PyObject* the_module = nullptr;
+
+Ref create_module() {
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    Ref all = Ref::steal(PyList_New(0));
+    for (const ClassEntry& entry : kClasses) {
+        PyObject* cls = reinterpret_cast<PyObject*>(entry.get());
+        Ref name = Ref::steal(PyUnicode_FromString(entry.name));
+        if (PyList_Append(all.get(), name.get()) < 0) throw_pending();
+        if (PyModule_AddObjectRef(module.get(), entry.name, cls) < 0) throw_pending();
+    }
+    if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw_pending();
+    return module;
+}
+
+}  // namespace
+}  // namespace veldrin
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_veldrin(void) {
+    using namespace veldrin;
+    return guard_obj([&] {
+        PyInterpreterState* interp = PyInterpreterState_Get();
+        std::int64_t id = PyInterpreterState_GetID(interp);
+        if (id < 0) throw_pending();
+        std::int64_t expected = -1;
+        if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+            raise(PyExc_ImportError,
+                  "veldrin does not support sub-interpreters: it is already loaded in another "
+                  "interpreter of this process");
+        }
+        if (the_module) return Ref::borrow(the_module);
+        Ref module = create_module();
+        the_module = Ref(module).release();
+        return module;
+    });
+}

@@ -1,0 +1,15 @@
+#include "module/object.hpp"
+
+namespace veldrin {
+
+PyTypeObject* create_class(const char* qualified_name, int basicsize, bool gc,
+                           PyType_Slot* slots) {
+    unsigned flags = Py_TPFLAGS_DEFAULT;
+    if (gc) flags |= Py_TPFLAGS_HAVE_GC;
+    PyType_Spec spec{qualified_name, basicsize, 0, flags, slots};
+    PyObject* type = PyType_FromSpec(&spec);
+    if (!type) throw_pending();
+    return reinterpret_cast<PyTypeObject*>(type);
+}
+
+}  // namespace veldrin

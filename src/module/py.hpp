@@ -1,0 +1,97 @@
+// The frame every Python-facing file stands on: one owned-reference handle and
+// one way for failures to travel.
+//
+// Inside the module, code that fails throws.  A failure is either a ModelError
+// (src/errors) or PyErrorSet, which says "the interpreter already holds the
+// exception; just unwind".  Every slot and method that the interpreter calls
+// runs its body through `guard`, which turns whatever was thrown into a pending
+// Python exception and the slot's failure value.  So no function below a slot
+// boundary ever returns NULL to mean failure, and no slot lets a C++ exception
+// escape into the interpreter.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace veldrin {
+
+// Thrown when a Python exception is already pending.
+struct PyErrorSet {};
+
+// Throws PyErrorSet; call right after a C API function reported failure.
+[[noreturn]] inline void throw_pending() { throw PyErrorSet{}; }
+
+// Sets a Python exception of the given type and unwinds.
+[[noreturn]] void raise(PyObject* type, std::string_view message);
+
+// An owned reference.  Null means "nothing"; copying takes a new reference.
+class Ref {
+public:
+    Ref() noexcept = default;
+    // Takes over a new reference; throws PyErrorSet when it is null (the C
+    // API's failure result), so `Ref::steal(PyDict_New())` is a checked call.
+    static Ref steal(PyObject* o) {
+        if (!o) throw_pending();
+        return Ref(o);
+    }
+    // Takes over a reference that may legitimately be null.
+    static Ref steal_or_null(PyObject* o) noexcept { return Ref(o); }
+    static Ref borrow(PyObject* o) noexcept {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    Ref(const Ref& other) noexcept : p_(other.p_) { Py_XINCREF(p_); }
+    Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+    Ref& operator=(Ref other) noexcept {
+        std::swap(p_, other.p_);
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(p_); }
+
+    PyObject* get() const noexcept { return p_; }
+    explicit operator bool() const noexcept { return p_ != nullptr; }
+    // Hands the reference to the caller (a slot's return value).
+    PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+    // Drops the reference; the object may run arbitrary code on release, so
+    // the field is emptied before the decrement (the tp_clear discipline).
+    void reset() noexcept { Py_CLEAR(p_); }
+
+private:
+    explicit Ref(PyObject* o) noexcept : p_(o) {}
+    PyObject* p_ = nullptr;
+};
+
+// Runs `body` at a slot boundary: returns its result, or `fail` with a Python
+// exception pending when it threw.
+void set_error_from_current_exception() noexcept;
+
+template <class R, class F>
+inline R guard(R fail, F&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        set_error_from_current_exception();
+        return fail;
+    }
+}
+
+// The common slot shapes.
+template <class F>
+inline PyObject* guard_obj(F&& body) noexcept {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* { return body().release(); });
+}
+
+// New str from UTF-8 text; the text always comes from a str, so it is valid.
+inline Ref to_str(std::string_view s) {
+    return Ref::steal(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
+}
+
+inline Ref to_bool(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
+
+inline Ref to_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
+
+}  // namespace veldrin
