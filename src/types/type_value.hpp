@@ -23,7 +23,7 @@ class TypeRef;
 
 struct TypeNode {
     std::uint32_t refs = 1;
-    std::uint32_t depth = 1;  // 1 for a variable
+    std::uint32_t depth = 0;  // applications nested below and at this node
     bool is_application = false;
     std::string name;         // variables only
     TypeNode* left = nullptr;  // applications only
