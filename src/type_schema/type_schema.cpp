@@ -1,0 +1,104 @@
+// TypeSchema: a schema text kept exactly as given, tested against types.
+#include "type_schema/type_schema.hpp"
+
+#include "module/binder.hpp"
+#include "module/convert.hpp"
+#include "type_schema/schema.hpp"
+#include "types/types_py.hpp"
+
+namespace veldrin {
+
+namespace {
+
+const std::string& pattern_of(PyObject* self) { return payload<SchemaPayload>(self).pattern; }
+
+PyObject* type_schema_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_obj([&] {
+        static const char* const names[] = {"pattern"};
+        static const Signature sig{"TypeSchema.__new__()", names, 1, 1, 0b1};
+        BoundArgs a;
+        bind(sig, args, kwargs, a);
+        return new_instance(cls, SchemaPayload{text_value(a[0], "pattern")});
+    });
+}
+
+TypeRef bind_type(const char* callable, PyObject* const* args, Py_ssize_t nargs,
+                  PyObject* kwnames) {
+    static const char* const names[] = {"type"};
+    const Signature sig{callable, names, 1, 1, 0b1};
+    BoundArgs a;
+    bind(sig, args, nargs, kwnames, a);
+    return type_from_object(a[0]);
+}
+
+PyObject* type_schema_matches(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return guard_obj([&] {
+        TypeRef type = bind_type("TypeSchema.matches()", args, nargs, kwnames);
+        return to_bool(schema_test(pattern_of(self), type, nullptr));
+    });
+}
+
+PyObject* type_schema_capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) noexcept {
+    return guard_obj([&] {
+        TypeRef type = bind_type("TypeSchema.capture()", args, nargs, kwnames);
+        CaptureTable captures;
+        Ref result = Ref::steal(PyDict_New());
+        if (!schema_test(pattern_of(self), type, &captures)) return result;
+        for (const auto& [name, captured] : captures.entries()) {
+            Ref key = to_str(name);
+            Ref value = type_to_object(captured);
+            if (PyDict_SetItem(result.get(), key.get(), value.get()) < 0) throw_pending();
+        }
+        return result;
+    });
+}
+
+PyObject* type_schema_get_pattern(PyObject* self, void*) noexcept {
+    return guard_obj([&] { return to_str(pattern_of(self)); });
+}
+
+PyObject* type_schema_repr(PyObject* self) noexcept {
+    return guard_obj([&] { return to_str("TypeSchema(\"" + pattern_of(self) + "\")"); });
+}
+
+PyMethodDef type_schema_methods[] = {
+    {"matches", as_method(type_schema_matches),
+     METH_FASTCALL | METH_KEYWORDS,
+     "matches($self, type)\n--\n\nTests whether a type satisfies this schema."},
+    {"capture", as_method(type_schema_capture),
+     METH_FASTCALL | METH_KEYWORDS,
+     "capture($self, type)\n--\n\nTests a type and returns what the capture groups met, as a "
+     "dict of names to types (empty when the test fails)."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef type_schema_getset[] = {
+    {"pattern", type_schema_get_pattern, nullptr, "The schema text, exactly as given.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+}  // namespace
+
+PyTypeObject* type_schema_class() {
+    static PyTypeObject* cls = nullptr;
+    if (!cls) {
+        static PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>(
+                            "TypeSchema(pattern)\n--\n\n"
+                            "A pattern over types.\n\n"
+                            "\"$*$\" accepts every type, \"$Person$\" the variable Person, "
+                            "\"$A -> B$\" a function type, and \"$(name:sub)$\" captures what "
+                            "sub met under name.")},
+            {Py_tp_new, reinterpret_cast<void*>(type_schema_new)},
+            dealloc_slot<SchemaPayload>(),
+            {Py_tp_str, reinterpret_cast<void*>(type_schema_repr)},
+            {Py_tp_repr, reinterpret_cast<void*>(type_schema_repr)},
+            {Py_tp_methods, type_schema_methods},
+            {Py_tp_getset, type_schema_getset},
+            {0, nullptr}};
+        cls = create_class("builtins.TypeSchema", sizeof(Instance<SchemaPayload>), false, slots);
+    }
+    return cls;
+}
+
+}  // namespace veldrin
