@@ -1,0 +1,121 @@
+#include "graph/graph.hpp"
+
+#include "module/binder.hpp"
+#include "module/convert.hpp"
+#include "module/dict_walk.hpp"
+
+namespace veldrin {
+
+namespace {
+
+GraphPayload& graph_of(PyObject* self) {
+    GraphPayload& g = payload<GraphPayload>(self);
+    // A graph emptied by the collector gets new dictionaries, never null.
+    if (!g.nodes) g.nodes = Ref::steal(PyDict_New());
+    if (!g.edges) g.edges = Ref::steal(PyDict_New());
+    return g;
+}
+
+PyObject* graph_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_obj([&] {
+        static const Signature sig{"Graph.__new__()", nullptr, 0, 0, 0};
+        BoundArgs a;
+        bind(sig, args, kwargs, a);
+        GraphPayload g{Ref::steal(PyDict_New()), Ref::steal(PyDict_New())};
+        return new_instance(cls, std::move(g));
+    });
+}
+
+PyObject* graph_get_nodes(PyObject* self, void*) noexcept {
+    return guard_obj([&] {
+        SharedBorrow b(self);
+        return graph_of(self).nodes;
+    });
+}
+
+PyObject* graph_get_edges(PyObject* self, void*) noexcept {
+    return guard_obj([&] {
+        SharedBorrow b(self);
+        return graph_of(self).edges;
+    });
+}
+
+PyObject* graph_query(PyObject* self, PyObject*) noexcept {
+    return guard_obj([&] { return new_query_for_graph(self); });
+}
+
+PyObject* graph_repr(PyObject* self) noexcept {
+    return guard_obj([&] {
+        SharedBorrow b(self);
+        GraphPayload& g = graph_of(self);
+        return to_str("Graph(" + std::to_string(PyDict_GET_SIZE(g.nodes.get())) + " nodes, " +
+                      std::to_string(PyDict_GET_SIZE(g.edges.get())) + " edges)");
+    });
+}
+
+PyMethodDef graph_methods[] = {
+    {"query", graph_query, METH_NOARGS,
+     "query($self)\n--\n\nCreates a new query builder for this graph."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef graph_getset[] = {
+    {"nodes", graph_get_nodes, nullptr,
+     "The node dictionary (node UID -> Node), the object itself.", nullptr},
+    {"edges", graph_get_edges, nullptr,
+     "The edge dictionary (edge UID -> Edge), the object itself.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+}  // namespace
+
+PyTypeObject* graph_class() {
+    static PyTypeObject* cls = nullptr;
+    if (!cls) {
+        static PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>("Graph()\n--\n\n"
+                                          "Represents a type theoretical theory model as a graph.")},
+            {Py_tp_new, reinterpret_cast<void*>(graph_new)},
+            dealloc_slot<GraphPayload>(),
+            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<GraphPayload>)},
+            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<GraphPayload>)},
+            {Py_tp_str, reinterpret_cast<void*>(graph_repr)},
+            {Py_tp_repr, reinterpret_cast<void*>(graph_repr)},
+            {Py_tp_methods, graph_methods},
+            {Py_tp_getset, graph_getset},
+            {0, nullptr}};
+        cls = create_class("builtins.Graph", sizeof(Instance<GraphPayload>), true, slots);
+    }
+    return cls;
+}
+
+GraphPayload graph_dictionaries(PyObject* graph) {
+    SharedBorrow b(graph);
+    return graph_of(graph);
+}
+
+std::vector<NodeRecord> nodes_of_type(PyObject* nodes, const TypeRef& type) {
+    // Types are compared structurally: equal type UIDs and structurally equal
+    // types are the same thing, and the comparison costs no digest.
+    Ref dict = Ref::borrow(nodes);
+    std::vector<Ref> keys;
+    DictWalk walk(dict.get());
+    Ref key, value;
+    while (walk.next(key, value)) {
+        if (!PyUnicode_Check(key.get())) raise_cast_error(key.get(), "str", nullptr);
+        NodeRecord node = node_from_object(value.get());
+        if (node.type == type) keys.push_back(key);
+    }
+    std::vector<NodeRecord> result;
+    result.reserve(keys.size());
+    for (const Ref& k : keys) {
+        PyObject* found = PyDict_GetItemWithError(dict.get(), k.get());
+        if (!found) {
+            if (PyErr_Occurred()) throw_pending();
+            continue;
+        }
+        Ref hold = Ref::borrow(found);
+        result.push_back(node_from_object(hold.get()));
+    }
+    return result;
+}
+
+}  // namespace veldrin
