@@ -1,0 +1,77 @@
+// Literals: the small value language shared by `where` conditions and by the
+// property maps of pattern strings.
+//
+//   integers   42, -3, 123456789012345678901234567890   (any size)
+//   floats     1.5, -2.0e3, .5, 1e-9
+//   strings    'text' or "text", with the escapes \\ \' \" \n \t \r \0,
+//              \u{1F600} (1 to 6 hex digits) and \u00e9 (exactly 4)
+//   keywords   true, false, null                          (any letter case)
+//   lists      [lit, lit, ...], nested at most kMaxNesting levels
+//
+// A literal is a plain C++ value; Python objects are made from it on demand,
+// new ones at every call.  The reader works on code points, so every position
+// counts characters from 0.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "module/py.hpp"
+#include "module/text.hpp"
+
+namespace veldrin {
+
+// Bound on nesting (lists, and in conditions parentheses and NOT as well).
+constexpr size_t kMaxNesting = 100;
+
+// The problem text the reader gives for a list nested past kMaxNesting; the
+// callers put their own noun in front ("condition nested too deeply").
+inline constexpr std::string_view kTooDeep = "nested too deeply";
+
+enum class LiteralKind { Null, Bool, Int, Float, String, List };
+
+struct Literal {
+    LiteralKind kind = LiteralKind::Null;
+    bool flag = false;           // Bool
+    double number = 0.0;         // Float
+    std::string text;            // Int: an optional '-' and decimal digits; String: UTF-8
+    std::vector<Literal> items;  // List
+};
+
+// Names are [A-Za-z_][A-Za-z0-9_]*.
+inline bool is_name_start(char32_t c) noexcept {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
+}
+inline bool is_name_char(char32_t c) noexcept { return is_name_start(c) || (c >= '0' && c <= '9'); }
+// Is the lower-case `word` at `pos`, in any letter case, as a whole word
+// (not followed by a name character)?
+bool word_at(std::u32string_view text, size_t pos, std::string_view word) noexcept;
+
+// Does a literal start exactly at `pos`?  (A digit, '.' or '-' followed by a
+// digit, a quote, '[', or one of the three keywords as a whole word.)
+bool at_literal(std::u32string_view text, size_t pos) noexcept;
+
+// Reads one literal starting exactly at `pos` (no white space is skipped
+// before it; inside lists white space is free).  On success stores it in
+// `out`, moves `pos` just past it and returns true.  On failure returns false
+// with `pos` at the offending character (the opening quote of an
+// unterminated string, the end of the text when it ends too early) and
+// `error` naming the problem without a position, e.g. "unterminated string",
+// "expected ']'" or kTooDeep.  `depth` is the number of nesting levels
+// already open around the literal.
+bool read_literal(std::u32string_view text, size_t& pos, Literal& out, std::string& error,
+                  size_t depth = 0);
+
+// A new Python object for the literal: None, bool, int, float, str, or a new
+// list of new objects.
+Ref literal_to_object(const Literal& lit);
+
+// Reads a whole property map "{key: literal, ...}": keys are names or quoted
+// strings, `{}` is allowed, white space is free, and of two equal keys the
+// later value wins (at the earlier key's place).  A malformed map throws
+// ModelError::invalid_pattern(utf8, "<problem> at position N").
+std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8);
+
+}  // namespace veldrin

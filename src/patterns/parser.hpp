@@ -1,0 +1,41 @@
+// The pattern-string parser: text in, parsed parts out, or an
+// InvalidPattern error.  Pure logic: no Python objects.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "patterns/literal.hpp"
+#include "types/type_value.hpp"
+
+namespace veldrin {
+
+struct ParsedPart {
+    std::optional<std::string> variable;
+    std::optional<std::string> schema;  // "$" + type text + "$" unless it holds a "$"
+    std::vector<std::pair<std::string, Literal>> properties;
+    std::string direction;  // edges only: "forward", "backward" or "any"
+};
+
+struct ParsedPath {
+    std::vector<ParsedPart> nodes;
+    std::vector<ParsedPart> edges;
+};
+
+// Throws ModelError::invalid_pattern.
+ParsedPath parse_pattern_text(std::string_view text);
+
+}  // namespace veldrin
+
+namespace veldrin {
+
+// Reads a pattern's schema text back as a concrete type: names, arrows
+// associating to the right, parentheses ("Person", "A -> B",
+// "(A -> B) -> C").  Returns a null TypeRef with `why` set when the text is
+// no concrete type (a wildcard, a capture group, a schema of its own).
+TypeRef concrete_type(std::string_view schema, std::string& why);
+
+}  // namespace veldrin

@@ -1,0 +1,402 @@
+// NodePattern, EdgePattern and PathPattern, the rules that build them, and
+// the node pattern test.
+#include "patterns/patterns.hpp"
+
+#include <unordered_set>
+
+#include "module/binder.hpp"
+#include "module/convert.hpp"
+#include "module/dict_walk.hpp"
+#include "module/text.hpp"
+#include "patterns/parser.hpp"
+#include "type_schema/schema.hpp"
+#include "type_schema/type_schema.hpp"
+#include "types/types_py.hpp"
+
+namespace veldrin {
+
+int traverse_properties(const PropertyMap& m, visitproc visit, void* arg) noexcept {
+    for (const auto& [key, value] : m) Py_VISIT(value.get());
+    return 0;
+}
+
+void clear_properties(PropertyMap& m) noexcept {
+    // Values are released one by one; the map stays valid meanwhile.
+    for (auto& [key, value] : m) value.reset();
+}
+
+int PathPatternValue::traverse(visitproc visit, void* arg) const noexcept {
+    for (const auto& n : nodes) {
+        if (int r = n.traverse(visit, arg)) return r;
+    }
+    for (const auto& e : edges) {
+        if (int r = e.traverse(visit, arg)) return r;
+    }
+    return 0;
+}
+
+void PathPatternValue::clear() noexcept {
+    for (auto& n : nodes) n.clear();
+    for (auto& e : edges) e.clear();
+}
+
+namespace {
+
+std::optional<std::string> optional_text(PyObject* o, const char* arg) {
+    if (!o || o == Py_None) return std::nullopt;
+    return text_value(o, arg);
+}
+
+// A str is a schema text, a TypeSchema contributes its text, anything else
+// is no schema.
+std::optional<std::string> schema_text(PyObject* o) {
+    if (!o || o == Py_None) return std::nullopt;
+    if (PyUnicode_Check(o)) return text_value(o, nullptr);
+    if (is_instance(o, type_schema_class())) return payload<SchemaPayload>(o).pattern;
+    return std::nullopt;
+}
+
+PropertyMap property_map(PyObject* dict) {
+    PropertyMap map;
+    if (!dict || dict == Py_None) return map;
+    Ref hold = Ref::borrow(dict);
+    std::unordered_set<std::string> seen;
+    DictWalk walk(dict);
+    Ref key, value;
+    while (walk.next(key, value)) {
+        std::string k = text_value(key.get(), nullptr);
+        if (!seen.insert(k).second) {
+            for (auto& entry : map) {
+                if (entry.first == k) entry.second = value;
+            }
+            continue;
+        }
+        map.emplace_back(std::move(k), value);
+    }
+    return map;
+}
+
+PyObject* checked_dict(PyObject* o) {
+    if (o && o != Py_None) dict_arg(o, "properties");
+    return o;
+}
+
+}  // namespace
+
+NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject* type_schema,
+                                    PyObject* properties) {
+    NodePatternValue p;
+    p.variable = optional_text(variable, "variable");
+    checked_dict(properties);
+    if (type && type != Py_None) p.type = type_from_object(type);
+    p.type_schema = schema_text(type_schema);
+    p.properties = property_map(properties);
+    return p;
+}
+
+EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject* term_type_schema,
+                                    PyObject* properties, PyObject* direction) {
+    EdgePatternValue p;
+    p.variable = optional_text(variable, "variable");
+    checked_dict(properties);
+    if (direction) p.direction = text_value(direction, "direction");
+    if (term && term != Py_None) p.term = term_from_object(term);
+    p.term_type_schema = schema_text(term_type_schema);
+    p.properties = property_map(properties);
+    return p;
+}
+
+bool properties_hold(const PropertyMap& required, PyObject* dict) {
+    for (const auto& [key, expected] : required) {
+        Ref k = to_str(key);
+        PyObject* found = PyDict_GetItemWithError(dict, k.get());
+        if (!found) {
+            PyErr_Clear();  // a lookup that raises counts as missing
+            return false;
+        }
+        Ref actual = Ref::borrow(found);
+        Ref hold_expected = expected;
+        int equal = PyObject_RichCompareBool(actual.get(), hold_expected.get(), Py_EQ);
+        if (equal < 0) throw_pending();
+        if (!equal) return false;
+    }
+    return true;
+}
+
+bool node_pattern_test(const NodePatternValue& p, NodeRecord& node) {
+    if (p.type && !(p.type == node.type)) return false;
+    if (p.type_schema && !schema_test(*p.type_schema, node.type, nullptr)) return false;
+    if (p.properties.empty()) return true;
+    Ref dict = Ref::borrow(record_properties(node));
+    return properties_hold(p.properties, dict.get());
+}
+
+PathPatternValue parse_path_pattern(std::string_view text) {
+    ParsedPath parsed = parse_pattern_text(text);
+    auto convert = [](const ParsedPart& part) {
+        PropertyMap map;
+        for (const auto& [key, literal] : part.properties) {
+            map.emplace_back(key, literal_to_object(literal));
+        }
+        return map;
+    };
+    PathPatternValue path;
+    for (const ParsedPart& n : parsed.nodes) {
+        NodePatternValue p;
+        p.variable = n.variable;
+        p.type_schema = n.schema;
+        p.properties = convert(n);
+        path.nodes.push_back(std::move(p));
+    }
+    for (const ParsedPart& e : parsed.edges) {
+        EdgePatternValue p;
+        p.variable = e.variable;
+        p.term_type_schema = e.schema;
+        p.properties = convert(e);
+        p.direction = e.direction;
+        path.edges.push_back(std::move(p));
+    }
+    return path;
+}
+
+namespace {
+
+std::string variable_repr(const std::optional<std::string>& v) {
+    return v ? "Some(" + escaped_quoted(*v) + ")" : "None";
+}
+
+// ---- NodePattern ------------------------------------------------------------
+
+PyObject* node_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_obj([&] {
+        static const char* const names[] = {"variable", "type", "type_schema", "properties"};
+        static const Signature sig{"NodePattern.__new__()", names, 4, 4, 0};
+        BoundArgs a;
+        bind(sig, args, kwargs, a);
+        return new_instance(cls, build_node_pattern(a[0], a[1], a[2], a[3]));
+    });
+}
+
+PyObject* node_pattern_get_variable(PyObject* self, void*) noexcept {
+    return guard_obj([&] {
+        const auto& v = payload<NodePatternValue>(self).variable;
+        return v ? to_str(*v) : Ref::borrow(Py_None);
+    });
+}
+
+PyObject* node_pattern_repr(PyObject* self) noexcept {
+    return guard_obj([&] {
+        return to_str("NodePattern(variable=" +
+                      variable_repr(payload<NodePatternValue>(self).variable) + ")");
+    });
+}
+
+PyGetSetDef node_pattern_getset[] = {
+    {"variable", node_pattern_get_variable, nullptr,
+     "The variable matching nodes are bound to, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+// ---- EdgePattern ------------------------------------------------------------
+
+PyObject* edge_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_obj([&] {
+        static const char* const names[] = {"variable", "term", "term_type_schema", "properties",
+                                            "direction"};
+        static const Signature sig{"EdgePattern.__new__()", names, 5, 5, 0};
+        BoundArgs a;
+        bind(sig, args, kwargs, a);
+        return new_instance(cls, build_edge_pattern(a[0], a[1], a[2], a[3], a[4]));
+    });
+}
+
+PyObject* edge_pattern_get_variable(PyObject* self, void*) noexcept {
+    return guard_obj([&] {
+        const auto& v = payload<EdgePatternValue>(self).variable;
+        return v ? to_str(*v) : Ref::borrow(Py_None);
+    });
+}
+
+PyObject* edge_pattern_get_direction(PyObject* self, void*) noexcept {
+    return guard_obj([&] { return to_str(payload<EdgePatternValue>(self).direction); });
+}
+
+PyObject* edge_pattern_repr(PyObject* self) noexcept {
+    return guard_obj([&] {
+        const EdgePatternValue& p = payload<EdgePatternValue>(self);
+        return to_str("EdgePattern(variable=" + variable_repr(p.variable) +
+                      ", direction=" + p.direction + ")");
+    });
+}
+
+PyGetSetDef edge_pattern_getset[] = {
+    {"variable", edge_pattern_get_variable, nullptr,
+     "The variable matching edges are bound to, or None.", nullptr},
+    {"direction", edge_pattern_get_direction, nullptr,
+     "The direction word: \"forward\", \"backward\" or \"any\".", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+// ---- PathPattern ------------------------------------------------------------
+
+PathPatternValue& path_of(PyObject* self) { return payload<PathPatternValue>(self); }
+
+PyObject* path_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+    return guard_obj([&] {
+        static const char* const names[] = {"pattern"};
+        static const Signature sig{"PathPattern.__new__()", names, 1, 1, 0};
+        BoundArgs a;
+        bind(sig, args, kwargs, a);
+        if (!a.given(0)) return new_instance(cls, PathPatternValue{});
+        return new_instance(cls, parse_path_pattern(text_arg(a[0], "pattern")));
+    });
+}
+
+PyObject* path_pattern_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+    return guard_obj([&] {
+        static const char* const names[] = {"pattern"};
+        static const Signature sig{"PathPattern.parse()", names, 1, 1, 0b1};
+        BoundArgs a;
+        bind(sig, args, nargs, kwnames, a);
+        return new_instance(path_pattern_class(), parse_path_pattern(text_arg(a[0], "pattern")));
+    });
+}
+
+template <class Value>
+Ref list_of(const std::vector<Value>& values, PyTypeObject* cls) {
+    Ref list = Ref::steal(PyList_New(0));
+    for (const Value& v : values) {
+        Ref item = new_instance(cls, Value(v));
+        if (PyList_Append(list.get(), item.get()) < 0) throw_pending();
+    }
+    return list;
+}
+
+PyObject* path_pattern_get_nodes(PyObject* self, void*) noexcept {
+    return guard_obj([&] {
+        SharedBorrow b(self);
+        return list_of(path_of(self).nodes, node_pattern_class());
+    });
+}
+
+PyObject* path_pattern_get_edges(PyObject* self, void*) noexcept {
+    return guard_obj([&] {
+        SharedBorrow b(self);
+        return list_of(path_of(self).edges, edge_pattern_class());
+    });
+}
+
+template <class Value>
+PyObject* path_pattern_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                           PyObject* kwnames, const char* callable, PyTypeObject* cls,
+                           const char* class_name, std::vector<Value> PathPatternValue::*member) {
+    return guard_obj([&] {
+        static const char* const names[] = {"pattern"};
+        const Signature sig{callable, names, 1, 1, 0b1};
+        BoundArgs a;
+        bind(sig, args, nargs, kwnames, a);
+        instance_arg(a[0], cls, class_name, "pattern");
+        Value copy = payload<Value>(a[0]);
+        ExclusiveBorrow b(self);
+        (path_of(self).*member).push_back(std::move(copy));
+        return new_instance(path_pattern_class(), PathPatternValue(path_of(self)));
+    });
+}
+
+PyObject* path_pattern_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    return path_pattern_add<NodePatternValue>(self, args, nargs, kwnames, "PathPattern.add_node()",
+                                              node_pattern_class(), "NodePattern",
+                                              &PathPatternValue::nodes);
+}
+
+PyObject* path_pattern_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) noexcept {
+    return path_pattern_add<EdgePatternValue>(self, args, nargs, kwnames, "PathPattern.add_edge()",
+                                              edge_pattern_class(), "EdgePattern",
+                                              &PathPatternValue::edges);
+}
+
+PyObject* path_pattern_repr(PyObject* self) noexcept {
+    return guard_obj([&] {
+        SharedBorrow b(self);
+        const PathPatternValue& p = path_of(self);
+        return to_str("PathPattern(" + std::to_string(p.nodes.size()) + " nodes, " +
+                      std::to_string(p.edges.size()) + " edges)");
+    });
+}
+
+PyMethodDef path_pattern_methods[] = {
+    {"parse", as_method(path_pattern_parse), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "parse(pattern)\n--\n\nParses a pattern string such as \"(n:Person)-[e:knows]->(m)\"."},
+    {"add_node", as_method(path_pattern_add_node), METH_FASTCALL | METH_KEYWORDS,
+     "add_node($self, pattern)\n--\n\nAppends a node pattern to this path and returns a copy of "
+     "the path."},
+    {"add_edge", as_method(path_pattern_add_edge), METH_FASTCALL | METH_KEYWORDS,
+     "add_edge($self, pattern)\n--\n\nAppends an edge pattern to this path and returns a copy of "
+     "the path."},
+    {nullptr, nullptr, 0, nullptr}};
+
+PyGetSetDef path_pattern_getset[] = {
+    {"nodes", path_pattern_get_nodes, nullptr, "Copies of the node patterns, in order.", nullptr},
+    {"edges", path_pattern_get_edges, nullptr, "Copies of the edge patterns, in order.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+template <class Value>
+PyTypeObject* make_pattern_class(const char* name, const char* doc, newfunc new_fn,
+                                 reprfunc repr, PyGetSetDef* getset, PyMethodDef* methods) {
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {Py_tp_new, reinterpret_cast<void*>(new_fn)},
+        dealloc_slot<Value>(),
+        {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<Value>)},
+        {Py_tp_clear, reinterpret_cast<void*>(instance_clear<Value>)},
+        {Py_tp_repr, reinterpret_cast<void*>(repr)},
+        {Py_tp_getset, getset},
+        {methods ? Py_tp_methods : 0, methods},
+        {0, nullptr}};
+    return create_class(name, sizeof(Instance<Value>), true, slots);
+}
+
+}  // namespace
+
+PyTypeObject* node_pattern_class() {
+    static PyTypeObject* cls = nullptr;
+    if (!cls) {
+        cls = make_pattern_class<NodePatternValue>(
+            "builtins.NodePattern",
+            "NodePattern(variable=None, type=..., type_schema=None, properties=None)\n--\n\n"
+            "A pattern for nodes: a variable, an exact type, a type schema and required "
+            "property values.",
+            node_pattern_new, node_pattern_repr, node_pattern_getset, nullptr);
+    }
+    return cls;
+}
+
+PyTypeObject* edge_pattern_class() {
+    static PyTypeObject* cls = nullptr;
+    if (!cls) {
+        cls = make_pattern_class<EdgePatternValue>(
+            "builtins.EdgePattern",
+            "EdgePattern(variable=None, term=None, term_type_schema=None, properties=None, "
+            "direction=...)\n--\n\n"
+            "A pattern for edges: a variable, an exact term, a schema for the term's type, "
+            "required property values and a direction.",
+            edge_pattern_new, edge_pattern_repr, edge_pattern_getset, nullptr);
+    }
+    return cls;
+}
+
+PyTypeObject* path_pattern_class() {
+    static PyTypeObject* cls = nullptr;
+    if (!cls) {
+        cls = make_pattern_class<PathPatternValue>(
+            "builtins.PathPattern",
+            "PathPattern(pattern=None)\n--\n\n"
+            "A path of node patterns with edge patterns between them, usually parsed from a "
+            "pattern string such as \"(n:Person)-[e:knows]->(m:Person)\".",
+            path_pattern_new, path_pattern_repr, path_pattern_getset, path_pattern_methods);
+    }
+    return cls;
+}
+
+}  // namespace veldrin
