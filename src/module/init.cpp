@@ -2,8 +2,12 @@
 // their fixed order.  This is the one file that sits above every area.
 #include <atomic>
 
+#include "graph/graph.hpp"
 #include "module/py.hpp"
+#include "patterns/patterns.hpp"
+#include "query/query.hpp"
 #include "term/term.hpp"
+#include "type_schema/type_schema.hpp"
 #include "types/types_py.hpp"
 
 namespace veldrin {
@@ -36,6 +40,14 @@ const ClassEntry kClasses[] = {
     {"Variable", variable_class},
     {"Application", application_class},
     {"Term", term_class},
+    {"Node", node_class},
+    {"Edge", edge_class},
+    {"Graph", graph_class},
+    {"TypeSchema", type_schema_class},
+    {"NodePattern", node_pattern_class},
+    {"EdgePattern", edge_pattern_class},
+    {"PathPattern", path_pattern_class},
+    {"Query", query_class},
 };
 
 PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "veldrin", kModuleDoc, 0, nullptr,

@@ -117,6 +117,12 @@ constexpr PyType_Slot dealloc_slot() {
     return {Py_tp_dealloc, reinterpret_cast<void*>(&instance_dealloc<Payload>)};
 }
 
+// A method table entry for any of the calling conventions.
+template <class F>
+inline PyCFunction as_method(F f) noexcept {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(f));
+}
+
 // Creates a class: "builtins.{name}", base object, not subclassable, no
 // instance dict, no weak references.  `gc` adds collector support (the slots
 // must then include traverse and clear).  Throws on failure.
