@@ -2,7 +2,7 @@
 
 #include "module/binder.hpp"
 #include "module/convert.hpp"
-#include "module/dict_walk.hpp"
+#include "errors/model_error.hpp"
 
 namespace veldrin {
 
@@ -94,15 +94,21 @@ GraphPayload graph_dictionaries(PyObject* graph) {
 
 std::vector<NodeRecord> nodes_of_type(PyObject* nodes, const TypeRef& type) {
     // Types are compared structurally: equal type UIDs and structurally equal
-    // types are the same thing, and the comparison costs no digest.
+    // types are the same thing, and the comparison costs no digest.  No
+    // Python code runs during this first pass, so the entries are read in
+    // place without taking references.
     Ref dict = Ref::borrow(nodes);
+    PyTypeObject* node_type = node_class();
     std::vector<Ref> keys;
-    DictWalk walk(dict.get());
-    Ref key, value;
-    while (walk.next(key, value)) {
-        if (!PyUnicode_Check(key.get())) raise_cast_error(key.get(), "str", nullptr);
-        NodeRecord node = node_from_object(value.get());
-        if (node.type == type) keys.push_back(key);
+    Py_ssize_t size = PyDict_GET_SIZE(nodes);
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(nodes, &pos, &key, &value)) {
+        if (PyDict_GET_SIZE(nodes) != size) panic("dictionary changed size during iteration");
+        if (!PyUnicode_Check(key)) raise_cast_error(key, "str", nullptr);
+        if (!is_instance(value, node_type)) raise_cast_error(value, "Node", nullptr);
+        if (!SharedBorrow::available(value)) SharedBorrow refused(value);
+        if (payload<NodeRecord>(value).type == type) keys.push_back(Ref::borrow(key));
     }
     std::vector<NodeRecord> result;
     result.reserve(keys.size());
