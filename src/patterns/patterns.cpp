@@ -108,6 +108,7 @@ EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject
 
 bool properties_hold(const PropertyMap& required, PyObject* dict) {
     for (const auto& [key, expected] : required) {
+        if (!expected) return false;  // a pattern emptied by the collector
         Ref k = to_str(key);
         PyObject* found = PyDict_GetItemWithError(dict, k.get());
         if (!found) {

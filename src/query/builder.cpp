@@ -155,6 +155,20 @@ PathForm concrete_path(PathPatternValue path, const char* clause) {
 
 Ref forward() { return to_str("forward"); }
 
+// The three texts every pattern clause converts first, then `properties`,
+// even when they will not be used.  `pattern`, `node` and `edge` are the
+// first three parameters of match, create and merge.
+struct PatternTexts {
+    std::optional<std::string> pattern, node, edge;
+};
+
+PatternTexts convert_pattern_args(const BoundArgs& a, int properties) {
+    PatternTexts t{optional_str(a[0], "pattern"), optional_str(a[1], "node"),
+                   optional_str(a[2], "edge")};
+    if (a.given(properties)) dict_arg(a[properties], "properties");
+    return t;
+}
+
 // ---- constructor ------------------------------------------------------------
 
 PyObject* query_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
@@ -183,10 +197,7 @@ PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
-        auto pattern = optional_str(a[kPattern], "pattern");
-        auto node = optional_str(a[kNode], "node");
-        auto edge = optional_str(a[kEdge], "edge");
-        if (a.given(kProps)) dict_arg(a[kProps], "properties");
+        auto [pattern, node, edge] = convert_pattern_args(a, kProps);
         std::optional<Record> record;
         if (pattern) {
             record = MatchClause{PathForm{parse_path_pattern(*pattern), {}, {}}};
@@ -214,10 +225,7 @@ PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
-        auto pattern = optional_str(a[cPattern], "pattern");
-        auto node = optional_str(a[cNode], "node");
-        auto edge = optional_str(a[cEdge], "edge");
-        if (a.given(cProps)) dict_arg(a[cProps], "properties");
+        auto [pattern, node, edge] = convert_pattern_args(a, cProps);
         std::optional<Record> record;
         if (pattern) {
             record = CreateClause{concrete_path(parse_path_pattern(*pattern), "create")};
@@ -250,10 +258,7 @@ PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
-        auto pattern = optional_str(a[mPattern], "pattern");
-        auto node = optional_str(a[mNode], "node");
-        auto edge = optional_str(a[mEdge], "edge");
-        if (a.given(mProps)) dict_arg(a[mProps], "properties");
+        auto [pattern, node, edge] = convert_pattern_args(a, mProps);
         std::optional<Record> record;
         if (node) {
             record = MergeClause{NodeForm{

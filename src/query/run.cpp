@@ -95,6 +95,7 @@ Ref fresh_value(const Ref& v) {
 Ref new_properties(const PropertyMap& properties, bool fresh) {
     Ref dict = Ref::steal(PyDict_New());
     for (const auto& [key, value] : properties) {
+        if (!value) continue;  // a pattern emptied by the collector
         Ref k = to_str(key);
         Ref v = fresh ? fresh_value(value) : value;
         if (PyDict_SetItem(dict.get(), k.get(), v.get()) < 0) throw_pending();
@@ -165,8 +166,8 @@ public:
 
     void operator()(const SetClause& c) {
         auto it = vars_.find(c.variable);
-        if (it == vars_.end()) return;
-        BindingList list = it->second;  // the list may change if Python code runs
+        if (it == vars_.end() || !c.properties) return;
+        BindingList list = it->second;
         Ref values = c.properties;
         for (auto& entry : list) {
             if (!entry) continue;
@@ -259,21 +260,34 @@ private:
 
     // ---- matching -------------------------------------------------------
 
-    BindingList nodes_matching(const NodePatternValue& p) {
-        BindingList out;
-        if (p.type) {
-            for (NodeRecord& n : nodes_of_type(nodes(), p.type)) {
-                if (node_pattern_test(p, n)) out.emplace_back(std::move(n));
+    // Visits the candidates of a node pattern in node-dictionary order until
+    // `visit` returns true: the nodes of `type` when one is given (a lookup
+    // that checks every entry), else every node, read while the dictionary
+    // is walked.  Returns whether a visit stopped the walk.
+    template <class Visit>
+    bool for_each_candidate(const TypeRef& type, Visit visit) {
+        if (type) {
+            for (NodeRecord& n : nodes_of_type(nodes(), type)) {
+                if (visit(n)) return true;
             }
-            return out;
+            return false;
         }
         Ref dict = q_.nodes;
         DictWalk walk(dict.get());
         Ref key, value;
         while (walk.next(key, value)) {
             NodeRecord n = node_from_object(value.get());
-            if (node_pattern_test(p, n)) out.emplace_back(std::move(n));
+            if (visit(n)) return true;
         }
+        return false;
+    }
+
+    BindingList nodes_matching(const NodePatternValue& p) {
+        BindingList out;
+        for_each_candidate(p.type, [&](NodeRecord& n) {
+            if (node_pattern_test(p, n)) out.emplace_back(std::move(n));
+            return false;
+        });
         return out;
     }
 
@@ -452,25 +466,17 @@ private:
     // node found or made, if any.
     std::optional<NodeRecord> merge_node(const NodePatternValue& p, const TypeRef& type,
                                          bool fresh) {
-        if (type) {
-            for (NodeRecord& n : nodes_of_type(nodes(), type)) {
-                if (node_pattern_test(p, n)) {
-                    append(vars_, p.variable, BoundValue{n});
-                    return n;
-                }
-            }
-            return create_node(p, type, fresh);
+        std::optional<NodeRecord> found;
+        for_each_candidate(type, [&](NodeRecord& n) {
+            if (!node_pattern_test(p, n)) return false;
+            found = n;
+            return true;
+        });
+        if (found) {
+            append(vars_, p.variable, BoundValue{*found});
+            return found;
         }
-        Ref dict = q_.nodes;
-        DictWalk walk(dict.get());
-        Ref key, value;
-        while (walk.next(key, value)) {
-            NodeRecord n = node_from_object(value.get());
-            if (node_pattern_test(p, n)) {
-                append(vars_, p.variable, BoundValue{n});
-                return n;
-            }
-        }
+        if (type) return create_node(p, type, fresh);
         return std::nullopt;
     }
 

@@ -52,23 +52,30 @@ Uid sha256_uid(std::string_view a, std::string_view b, std::string_view c, std::
     return uid;
 }
 
+namespace {
+// One SipRound over the four state words.
+inline void sip_round(std::uint64_t& v0, std::uint64_t& v1, std::uint64_t& v2,
+                      std::uint64_t& v3) noexcept {
+    v0 += v1;
+    v1 = rotl(v1, 13);
+    v1 ^= v0;
+    v0 = rotl(v0, 32);
+    v2 += v3;
+    v3 = rotl(v3, 16);
+    v3 ^= v2;
+    v0 += v3;
+    v3 = rotl(v3, 21);
+    v3 ^= v0;
+    v2 += v1;
+    v1 = rotl(v1, 17);
+    v1 ^= v2;
+    v2 = rotl(v2, 32);
+}
+}  // namespace
+
 void SipHasher::compress(std::uint64_t m) noexcept {
     v3_ ^= m;
-    // One compression round (the "1" of SipHash-1-3).
-    v0_ += v1_;
-    v1_ = rotl(v1_, 13);
-    v1_ ^= v0_;
-    v0_ = rotl(v0_, 32);
-    v2_ += v3_;
-    v3_ = rotl(v3_, 16);
-    v3_ ^= v2_;
-    v0_ += v3_;
-    v3_ = rotl(v3_, 21);
-    v3_ ^= v0_;
-    v2_ += v1_;
-    v1_ = rotl(v1_, 17);
-    v1_ ^= v2_;
-    v2_ = rotl(v2_, 32);
+    sip_round(v0_, v1_, v2_, v3_);  // one compression round: the "1" of SipHash-1-3
     v0_ ^= m;
 }
 
@@ -93,30 +100,12 @@ void SipHasher::tag(std::uint64_t t) noexcept {
 
 std::int64_t SipHasher::finish() const noexcept {
     std::uint64_t v0 = v0_, v1 = v1_, v2 = v2_, v3 = v3_;
-    auto round = [&] {
-        v0 += v1;
-        v1 = rotl(v1, 13);
-        v1 ^= v0;
-        v0 = rotl(v0, 32);
-        v2 += v3;
-        v3 = rotl(v3, 16);
-        v3 ^= v2;
-        v0 += v3;
-        v3 = rotl(v3, 21);
-        v3 ^= v0;
-        v2 += v1;
-        v1 = rotl(v1, 17);
-        v1 ^= v2;
-        v2 = rotl(v2, 32);
-    };
     std::uint64_t b = (total_ << 56) | tail_;
     v3 ^= b;
-    round();
+    sip_round(v0, v1, v2, v3);
     v0 ^= b;
     v2 ^= 0xff;
-    round();
-    round();
-    round();
+    for (int i = 0; i < 3; ++i) sip_round(v0, v1, v2, v3);  // the "3": finalisation rounds
     auto h = static_cast<std::int64_t>(v0 ^ v1 ^ v2 ^ v3);
     return h == -1 ? -2 : h;
 }
