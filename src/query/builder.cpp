@@ -313,7 +313,7 @@ PyObject* query_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
         std::vector<std::string> variables = names_of(a);
-        bool detach = a[0] ? bool_arg(a[0], "detach") : false;
+        bool detach = a.given(0) ? bool_arg(a[0], "detach") : false;
         return queue(self, DeleteClause{std::move(variables), detach});
     });
 }
@@ -339,7 +339,7 @@ PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         ExclusiveBorrow b(self);
         std::string variable = text_value(a[0], "variable");
         std::string key = text_value(a[1], "key");
-        bool ascending = a[2] ? bool_arg(a[2], "ascending") : true;
+        bool ascending = a.given(2) ? bool_arg(a[2], "ascending") : true;
         return queue(self, OrderByClause{std::move(variable), std::move(key), ascending});
     });
 }

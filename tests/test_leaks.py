@@ -1,0 +1,106 @@
+import gc
+import sys
+import tracemalloc
+
+import pytest
+from veldrin import Application, Edge, Graph, Node, Term, Variable
+
+P, C, T = Variable("Person"), Variable("Company"), Variable("Temp")
+WORKS = Term("works", Application(P, C))
+ROUNDS = 2000
+SENTINEL = object()  # a property value held by records, bindings and rows
+
+
+def small_graph():
+    g = Graph()
+    a = Node(P, {"name": "a", "age": 30, "tag": SENTINEL})
+    b = Node(C, {"name": "b", "age": 5})
+    g.nodes[a.uid()], g.nodes[b.uid()] = a, b
+    g.edges[WORKS.uid()] = Edge(WORKS, a, b, {"since": 2020})
+    return g
+
+
+def every_clause(g):
+    q = (g.query()
+         .match(node="n", type=P, properties={"tag": SENTINEL})
+         .match("(s:Person)-[e]->(t:Company)")
+         .where("n.age > 1 AND s.name = 'a'")
+         .create(node="tmp", type=T, properties={"v": [1, 2], "tag": SENTINEL})
+         .merge(node="m", type=C, properties={"name": "b"})
+         .merge(edge="k", start="s", end="t")
+         .set("n", {"seen": SENTINEL, "count": 1})
+         .delete("tmp")
+         .with_("n", "m", "s", "e", "t", "k", "tmp")
+         .order_by("n", "age", ascending=False)
+         .skip(0)
+         .limit(10))
+    rows = q.return_("n", "m", "e", "k", "tmp")
+    assert len(rows) == 1 and set(rows[0]) == {"n", "m", "e", "k", "tmp"}
+    assert len(q.return_distinct("n", "s")) == 1
+    assert q.return_count() == q.execute().return_count() == 2  # where keeps the first row, merge appends one
+
+
+class Reenter:
+    def __init__(self):
+        self.query = None
+
+    def __eq__(self, other):
+        self.query.return_count()  # refused: the query is running
+        return True
+    __hash__ = None
+
+
+def failing_calls(g):
+    q = g.query().match(node="n")
+    for call, exc in [
+        (lambda: q.limit(-1), OverflowError), (lambda: q.skip(2.5), TypeError), (lambda: q.set("n", None), TypeError),
+        (lambda: q.match("(n", node="x"), ValueError), (lambda: q.create(edge="e", term=WORKS, start=1), ValueError),
+        (lambda: q.merge(edge="e", term=WORKS, start="a"), ValueError), (lambda: q.return_(["n"]), TypeError),
+        (lambda: q.match(node="n", properties={1: SENTINEL}), TypeError), (lambda: q.where("n.age >"), ValueError),
+    ]:
+        with pytest.raises(exc):
+            call()
+    bad = Graph()
+    bad.nodes["junk"] = SENTINEL
+    with pytest.raises(TypeError):
+        bad.query().create(node="p", type=P, properties={"t": SENTINEL}).match(node="n").return_("n")
+    value = Reenter()
+    borrowed = Graph()
+    borrowed.nodes["k"] = Node(P, {"x": value})
+    value.query = borrowed.query().match(node="n", properties={"x": 1})
+    with pytest.raises(RuntimeError):
+        value.query.return_("n")
+    value.query = None
+
+
+def live_objects():
+    gc.collect()
+    return len(gc.get_objects())
+
+
+@pytest.mark.parametrize("scenario", [every_clause, failing_calls])
+def test_repeated_queries_do_not_grow_live_objects_or_memory(scenario):
+    sentinel_refs = sys.getrefcount(SENTINEL)
+    g = small_graph()
+    for _ in range(50):
+        scenario(g)
+    objects = live_objects()
+    refs = sys.getrefcount(SENTINEL)
+    tracemalloc.start()
+    try:
+        for _ in range(50):
+            scenario(g)
+        gc.collect()
+        traced = tracemalloc.get_traced_memory()[0]
+        for _ in range(ROUNDS):
+            scenario(g)
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - traced
+    finally:
+        tracemalloc.stop()
+    assert live_objects() <= objects + 50
+    assert grown < 32 * 1024, grown  # one leaked object() per round would take 64 KiB
+    assert sys.getrefcount(SENTINEL) == refs
+    del g
+    gc.collect()
+    assert sys.getrefcount(SENTINEL) == sentinel_refs
