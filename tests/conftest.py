@@ -41,3 +41,14 @@ def siphash():
         return hashes
 
     return expected
+
+
+# Property tests run fewer examples under continuous integration (HYPOTHESIS_PROFILE=ci).
+try:
+    from hypothesis import settings as _hypothesis_settings
+except ImportError:  # the property tests skip themselves without hypothesis
+    _hypothesis_settings = None
+if _hypothesis_settings is not None:
+    _hypothesis_settings.register_profile("ci", max_examples=100, deadline=None)
+    if os.environ.get("HYPOTHESIS_PROFILE"):
+        _hypothesis_settings.load_profile(os.environ["HYPOTHESIS_PROFILE"])
