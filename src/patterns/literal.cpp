@@ -236,12 +236,13 @@ Ref literal_to_object(const Literal& lit) {
     return list;
 }
 
-std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8) {
+std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8,
+                                                               size_t position_base) {
     const std::u32string t = decode_utf8(utf8);
     size_t pos = 0;
     auto fail = [&](size_t at, std::string problem) {
-        return ModelError::invalid_pattern(std::string(utf8),
-                                           problem + " at position " + std::to_string(at));
+        return ModelError::invalid_pattern(
+            std::string(utf8), problem + " at position " + std::to_string(position_base + at));
     };
     auto skip_space = [&] {
         while (pos < t.size() && is_white_space(t[pos])) ++pos;

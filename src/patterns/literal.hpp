@@ -72,6 +72,9 @@ Ref literal_to_object(const Literal& lit);
 // strings, `{}` is allowed, white space is free, and of two equal keys the
 // later value wins (at the earlier key's place).  A malformed map throws
 // ModelError::invalid_pattern(utf8, "<problem> at position N").
-std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8);
+// Positions in messages count from the map's first character, plus
+// `position_base` (the map's place in a larger text).
+std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8,
+                                                               size_t position_base = 0);
 
 }  // namespace veldrin

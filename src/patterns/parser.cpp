@@ -144,8 +144,11 @@ void read_inner(std::string_view part, std::string_view inner, ParsedPart& out) 
     size_t brace = inner.find('{');
     if (brace != std::string_view::npos) {
         std::string_view map = trim(inner.substr(brace));
+        // Positions in a map's errors count characters of the whole part,
+        // which the message quotes; `map` is a view into `part`.
+        size_t base = decode_utf8(part.substr(0, static_cast<size_t>(map.data() - part.data()))).size();
         try {
-            out.properties = parse_property_map(map);
+            out.properties = parse_property_map(map, base);
         } catch (ModelError& e) {
             e.first = std::string(part);
             throw;

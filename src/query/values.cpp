@@ -142,7 +142,7 @@ Tri values_equal(PyObject* a, PyObject* b) {
     if (a == Py_None || b == Py_None) return Tri::Null;
     Kind k = kind_of(a), kb = kind_of(b);
     if (k == Kind::Other || kb == Kind::Other) return python_equal(a, b);
-    if (k != kb) return Tri::False;
+    if (k != kb) return Tri::Null;  // values of different kinds cannot be compared
     switch (k) {
         case Kind::Bool:
             return tri(a == b);

@@ -9,7 +9,8 @@
 //     across int and float (NaN equals nothing); bools only with bools (so
 //     True = 1 is False); str with str; lists element-wise (False if the
 //     lengths differ or some element pair is False, else Null if some pair
-//     is Null, else True); two different kinds among the above give False;
+//     is Null, else True); two different kinds among the above cannot be
+//     compared and give Null (so 'a' = 1 and 'a' <> 1 are both null);
 //     when either side is another object, Python's == decides (its
 //     exceptions propagate as PyErrorSet).
 //   - ordering: numbers with numbers, str with str (code-point order), bool
