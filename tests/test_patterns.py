@@ -196,7 +196,7 @@ def test_parsed_schemas_and_properties_match_the_graph(pattern, var, expected):
     ("(a)-[e]->-[f]->(b)", "Invalid pattern '-[e]->-[f]->': Edge patterns must be separated by a node pattern"),
     ("(a)-[e] [f]-(b)", "Invalid pattern '-[e][f]-': Edge patterns must be separated by a node pattern"),
     ("(n {age 25})", "Invalid pattern '(n {age 25})': expected ':' after key 'age' at position 8"),
-    ("(a)-[e {w 1}]->(b)", "Invalid pattern '-[e {w 1}]->': expected ':' after key 'w' at position 6"),
+    ("(a)-[e {w 1}]->(b)", "Invalid pattern '-[e {w 1}]->': expected ':' after key 'w' at position 7"),
 ])
 def test_parse_failures(pattern, message):
     assert err(ValueError, lambda: PathPattern.parse(pattern)) == message
