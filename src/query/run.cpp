@@ -349,18 +349,29 @@ private:
             Ref key, value;
             while (walk.next(key, value)) all.push_back(edge_from_object(value.get()));
         }
-        std::unordered_map<TypeRef, std::vector<size_t>, TypeHash, TypeEq> by_start, by_end;
-        for (size_t i = 0; i < all.size(); ++i) {
-            by_start[all[i].start.type].push_back(i);
-            by_end[all[i].end.type].push_back(i);
-        }
         using Step = std::pair<size_t, Orientation>;
         struct Level {
             std::vector<Step> candidates;
             size_t next = 0;
         };
         std::vector<std::vector<Orientation>> ways(k);
-        for (size_t j = 0; j < k; ++j) ways[j] = orientations(p.edges[j].direction);
+        bool forward_later = false, backward_later = false;
+        for (size_t j = 0; j < k; ++j) {
+            ways[j] = orientations(p.edges[j].direction);
+            for (Orientation o : ways[j]) {
+                if (j == 0) continue;
+                (o == Orientation::Forward ? forward_later : backward_later) = true;
+            }
+        }
+        // Edges leaving a node of a type, walked forward (by start) or
+        // backward (by end); only the indexes a later edge needs are built.
+        std::unordered_map<TypeRef, std::vector<size_t>, TypeHash, TypeEq> by_start, by_end;
+        if (forward_later) by_start.reserve(all.size());
+        if (backward_later) by_end.reserve(all.size());
+        for (size_t i = 0; i < all.size(); ++i) {
+            if (forward_later) by_start[all[i].start.type].push_back(i);
+            if (backward_later) by_end[all[i].end.type].push_back(i);
+        }
 
         // Candidates for edge j leaving a node of type `from` (any type for j = 0).
         auto candidates = [&](size_t j, const TypeRef* from) {
