@@ -1,8 +1,8 @@
 #include "graph/graph.hpp"
 
+#include "errors/model_error.hpp"
 #include "module/binder.hpp"
 #include "module/convert.hpp"
-#include "errors/model_error.hpp"
 
 namespace veldrin {
 
@@ -53,10 +53,9 @@ PyObject* graph_repr(PyObject* self) noexcept {
     });
 }
 
-PyMethodDef graph_methods[] = {
-    {"query", graph_query, METH_NOARGS,
-     "query($self)\n--\n\nCreates a new query builder for this graph."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef graph_methods[] = {{"query", graph_query, METH_NOARGS,
+                                "query($self)\n--\n\nCreates a new query builder for this graph."},
+                               {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef graph_getset[] = {
     {"nodes", graph_get_nodes, nullptr,
@@ -71,8 +70,9 @@ PyTypeObject* graph_class() {
     static PyTypeObject* cls = nullptr;
     if (!cls) {
         static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("Graph()\n--\n\n"
-                                          "Represents a type theoretical theory model as a graph.")},
+            {Py_tp_doc,
+             const_cast<char*>("Graph()\n--\n\n"
+                               "Represents a type theoretical theory model as a graph.")},
             {Py_tp_new, reinterpret_cast<void*>(graph_new)},
             dealloc_slot<GraphPayload>(),
             {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<GraphPayload>)},

@@ -102,11 +102,10 @@ PyObject* node_repr(PyObject* self) noexcept {
     });
 }
 
-PyMethodDef node_methods[] = {
-    {"uid", node_uid_method, METH_NOARGS,
-     "uid($self)\n--\n\nReturns a unique identifier for this node.\n\n"
-     "Returns:\n    str: A SHA256 hash based on the node's type."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef node_methods[] = {{"uid", node_uid_method, METH_NOARGS,
+                               "uid($self)\n--\n\nReturns a unique identifier for this node.\n\n"
+                               "Returns:\n    str: A SHA256 hash based on the node's type."},
+                              {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef node_getset[] = {
     {"type", node_get_type, nullptr, "Gets the type of this node.", nullptr},
@@ -170,11 +169,10 @@ PyObject* edge_repr(PyObject* self) noexcept {
     });
 }
 
-PyMethodDef edge_methods[] = {
-    {"uid", edge_uid_method, METH_NOARGS,
-     "uid($self)\n--\n\nReturns a unique identifier for this edge.\n\n"
-     "Returns:\n    str: A SHA256 hash based on the edge's term."},
-    {nullptr, nullptr, 0, nullptr}};
+PyMethodDef edge_methods[] = {{"uid", edge_uid_method, METH_NOARGS,
+                               "uid($self)\n--\n\nReturns a unique identifier for this edge.\n\n"
+                               "Returns:\n    str: A SHA256 hash based on the edge's term."},
+                              {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef edge_getset[] = {
     {"term", edge_get_term, nullptr, "Gets the term of this edge.", nullptr},

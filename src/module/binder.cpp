@@ -37,8 +37,7 @@ void check_positional_count(const Signature& sig, Py_ssize_t nargs) {
                                " positional arguments but " + given);
     }
     binding_error(sig, "takes from " + std::to_string(min) + " to " +
-                           std::to_string(sig.n_positional) + " positional arguments but " +
-                           given);
+                           std::to_string(sig.n_positional) + " positional arguments but " + given);
 }
 
 void take_positionals(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
@@ -55,8 +54,8 @@ void take_keyword(const Signature& sig, PyObject* key, PyObject* value, BoundArg
     for (int i = 0; i < sig.n_params; ++i) {
         if (PyUnicode_CompareWithASCIIString(key, sig.names[i]) != 0) continue;
         if (out.value[i]) {
-            binding_error(sig, std::string("got multiple values for argument '") + sig.names[i] +
-                                   "'");
+            binding_error(sig,
+                          std::string("got multiple values for argument '") + sig.names[i] + "'");
         }
         out.value[i] = value;
         return;

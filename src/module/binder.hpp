@@ -15,12 +15,12 @@ namespace veldrin {
 constexpr int kMaxParams = 12;
 
 struct Signature {
-    const char* callable;            // "Variable.__new__()"
-    const char* const* names;        // every named parameter, in order
-    int n_params;                    // number of entries in `names`
-    int n_positional;                // the first n_positional may come by position
-    std::uint32_t required;          // bit i set: parameter i is required
-    const char* varargs = nullptr;   // name of a `*name` parameter, if any
+    const char* callable;           // "Variable.__new__()"
+    const char* const* names;       // every named parameter, in order
+    int n_params;                   // number of entries in `names`
+    int n_positional;               // the first n_positional may come by position
+    std::uint32_t required;         // bit i set: parameter i is required
+    const char* varargs = nullptr;  // name of a `*name` parameter, if any
 };
 
 struct BoundArgs {

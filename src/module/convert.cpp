@@ -62,7 +62,8 @@ bool bool_arg(PyObject* o, const char* arg) {
     Py_XDECREF(value);
     Py_XDECREF(tb);
     if (!inner) throw_pending();
-    raise(PyExc_TypeError, std::string("argument '") + arg + "': " + std::string(text_arg(inner.get(), nullptr)));
+    raise(PyExc_TypeError,
+          std::string("argument '") + arg + "': " + std::string(text_arg(inner.get(), nullptr)));
 }
 
 unsigned long long count_arg(PyObject* o, const char* arg) {

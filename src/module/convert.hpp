@@ -25,7 +25,9 @@ std::string type_name(PyObject* o);
 
 // The UTF-8 text of a str; the view lives as long as the str does.
 std::string_view text_arg(PyObject* o, const char* arg);
-inline std::string text_value(PyObject* o, const char* arg) { return std::string(text_arg(o, arg)); }
+inline std::string text_value(PyObject* o, const char* arg) {
+    return std::string(text_arg(o, arg));
+}
 
 // A dict (or subclass) or the cast error.
 PyObject* dict_arg(PyObject* o, const char* arg);

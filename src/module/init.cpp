@@ -50,8 +50,8 @@ const ClassEntry kClasses[] = {
     {"Query", query_class},
 };
 
-PyModuleDef module_def = {PyModuleDef_HEAD_INIT, "veldrin", kModuleDoc, 0, nullptr,
-                          nullptr,               nullptr,   nullptr,    nullptr};
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "veldrin", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
 std::atomic<std::int64_t> owner_interpreter{-1};
 PyObject* the_module = nullptr;

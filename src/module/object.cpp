@@ -2,8 +2,7 @@
 
 namespace veldrin {
 
-PyTypeObject* create_class(const char* qualified_name, int basicsize, bool gc,
-                           PyType_Slot* slots) {
+PyTypeObject* create_class(const char* qualified_name, int basicsize, bool gc, PyType_Slot* slots) {
     unsigned flags = Py_TPFLAGS_DEFAULT;
     if (gc) flags |= Py_TPFLAGS_HAVE_GC;
     PyType_Spec spec{qualified_name, basicsize, 0, flags, slots};

@@ -41,7 +41,11 @@ std::u32string decode_utf8(std::string_view s) {
     size_t i = 0;
     while (i < s.size()) {
         auto b = static_cast<unsigned char>(s[i]);
-        int extra = b < 0x80 ? 0 : (b >> 5) == 0x6 ? 1 : (b >> 4) == 0xE ? 2 : (b >> 3) == 0x1E ? 3 : -1;
+        int extra = b < 0x80           ? 0
+                    : (b >> 5) == 0x6  ? 1
+                    : (b >> 4) == 0xE  ? 2
+                    : (b >> 3) == 0x1E ? 3
+                                       : -1;
         char32_t c = extra == 0 ? b : extra == 1 ? b & 0x1F : extra == 2 ? b & 0x0F : b & 0x07;
         bool ok = extra >= 0 && i + extra < s.size();
         for (int k = 1; ok && k <= extra; ++k) {
@@ -84,8 +88,8 @@ size_t previous_start(std::string_view s, size_t end) noexcept {
 // Grapheme_Extend: the nonspacing and enclosing marks (categories Mn and
 // Me) and the Other_Grapheme_Extend characters listed here.
 bool is_other_grapheme_extend(char32_t c) noexcept {
-    static const char32_t singles[] = {0x09BE, 0x09D7, 0x0B3E, 0x0B57, 0x0BBE, 0x0BD7, 0x0CC2,
-                                       0x0D3E, 0x0D57, 0x0DCF, 0x0DDF, 0x1B35, 0x200C, 0x1133E,
+    static const char32_t singles[] = {0x09BE,  0x09D7,  0x0B3E,  0x0B57,  0x0BBE,  0x0BD7, 0x0CC2,
+                                       0x0D3E,  0x0D57,  0x0DCF,  0x0DDF,  0x1B35,  0x200C, 0x1133E,
                                        0x11357, 0x114B0, 0x114BD, 0x115AF, 0x11930, 0x1D165};
     for (char32_t s : singles) {
         if (c == s) return true;
@@ -139,13 +143,26 @@ std::string escaped_quoted(std::string_view s) {
         size_t start = i;
         char32_t c = next_code_point(s, i);
         switch (c) {
-            case '\\': out += "\\\\"; continue;
-            case '"': out += "\\\""; continue;
-            case '\t': out += "\\t"; continue;
-            case '\r': out += "\\r"; continue;
-            case '\n': out += "\\n"; continue;
-            case 0: out += "\\0"; continue;
-            default: break;
+            case '\\':
+                out += "\\\\";
+                continue;
+            case '"':
+                out += "\\\"";
+                continue;
+            case '\t':
+                out += "\\t";
+                continue;
+            case '\r':
+                out += "\\r";
+                continue;
+            case '\n':
+                out += "\\n";
+                continue;
+            case 0:
+                out += "\\0";
+                continue;
+            default:
+                break;
         }
         if (is_grapheme_extend(c) || !is_printable(c)) {
             char buf[16];

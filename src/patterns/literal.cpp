@@ -237,7 +237,7 @@ Ref literal_to_object(const Literal& lit) {
 }
 
 std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8,
-                                                               size_t position_base) {
+                                                                size_t position_base) {
     const std::u32string t = decode_utf8(utf8);
     size_t pos = 0;
     auto fail = [&](size_t at, std::string problem) {

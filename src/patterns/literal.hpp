@@ -75,6 +75,6 @@ Ref literal_to_object(const Literal& lit);
 // Positions in messages count from the map's first character, plus
 // `position_base` (the map's place in a larger text).
 std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8,
-                                                               size_t position_base = 0);
+                                                                size_t position_base = 0);
 
 }  // namespace veldrin

@@ -56,16 +56,22 @@ std::vector<Part> scan(std::string_view p) {
         std::string& current = paren > 0 ? node : edge;
         if (quote) {
             current.append(ch);
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == quote) quote = 0;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == quote)
+                quote = 0;
             continue;
         }
         if (brace > 0) {
             current.append(ch);
-            if (c == '\'' || c == '"') quote = c;
-            else if (c == '{') ++brace;
-            else if (c == '}') --brace;
+            if (c == '\'' || c == '"')
+                quote = c;
+            else if (c == '{')
+                ++brace;
+            else if (c == '}')
+                --brace;
             continue;
         }
         switch (c) {
@@ -73,8 +79,10 @@ std::vector<Part> scan(std::string_view p) {
             case '\n':
             case '\r':
             case ' ':
-                if (paren > 0) node.append(ch);
-                else if (bracket > 0) edge.append(ch);
+                if (paren > 0)
+                    node.append(ch);
+                else if (bracket > 0)
+                    edge.append(ch);
                 continue;
             case '(':
                 if (paren == 0 && bracket > 0) {
@@ -129,8 +137,8 @@ std::vector<Part> scan(std::string_view p) {
         } else if (bracket >= 1) {
             edge.append(ch);
         } else {
-            fail(p, "Unexpected character '" + std::string(ch) +
-                        "' outside of node or edge pattern");
+            fail(p,
+                 "Unexpected character '" + std::string(ch) + "' outside of node or edge pattern");
         }
     }
     if (paren != 0) fail(p, "Unmatched parentheses in pattern");
@@ -146,7 +154,8 @@ void read_inner(std::string_view part, std::string_view inner, ParsedPart& out) 
         std::string_view map = trim(inner.substr(brace));
         // Positions in a map's errors count characters of the whole part,
         // which the message quotes; `map` is a view into `part`.
-        size_t base = decode_utf8(part.substr(0, static_cast<size_t>(map.data() - part.data()))).size();
+        size_t base =
+            decode_utf8(part.substr(0, static_cast<size_t>(map.data() - part.data()))).size();
         try {
             out.properties = parse_property_map(map, base);
         } catch (ModelError& e) {
@@ -186,13 +195,19 @@ int bracketed_bodies(std::string_view e) {
     bool escaped = false;
     for (char c : e) {
         if (quote) {
-            if (escaped) escaped = false;
-            else if (c == '\\') escaped = true;
-            else if (c == quote) quote = 0;
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == quote)
+                quote = 0;
         } else if (brace > 0) {
-            if (c == '\'' || c == '"') quote = c;
-            else if (c == '{') ++brace;
-            else if (c == '}') --brace;
+            if (c == '\'' || c == '"')
+                quote = c;
+            else if (c == '{')
+                ++brace;
+            else if (c == '}')
+                --brace;
         } else if (c == '{' && depth > 0) {
             brace = 1;
         } else if (c == '[') {
@@ -211,10 +226,10 @@ ParsedPart edge_part(std::string_view text) {
     // The direction comes from the dashes and arrow heads outside the
     // brackets; the bracketed body (a term type may hold "->") never counts.
     std::string_view before = open == std::string_view::npos ? e : e.substr(0, open);
-    std::string_view after = (open == std::string_view::npos || close == std::string_view::npos ||
-                              close < open)
-                                 ? std::string_view()
-                                 : e.substr(close + 1);
+    std::string_view after =
+        (open == std::string_view::npos || close == std::string_view::npos || close < open)
+            ? std::string_view()
+            : e.substr(close + 1);
     if (open != std::string_view::npos && (close == std::string_view::npos || close < open)) {
         before = e;  // no usable body: the whole text is outside
     }
@@ -242,8 +257,10 @@ ParsedPath parse_pattern_text(std::string_view text) {
     if (p.empty()) fail("", "Pattern cannot be empty");
     ParsedPath path;
     for (const Part& part : scan(p)) {
-        if (part.kind == PartKind::Node) path.nodes.push_back(node_part(part.text));
-        else path.edges.push_back(edge_part(part.text));
+        if (part.kind == PartKind::Node)
+            path.nodes.push_back(node_part(part.text));
+        else
+            path.edges.push_back(edge_part(part.text));
     }
     if (path.nodes.empty()) fail(p, "Pattern must contain at least one node");
     if (path.edges.size() >= path.nodes.size()) {

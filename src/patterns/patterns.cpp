@@ -343,18 +343,17 @@ PyGetSetDef path_pattern_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 template <class Value>
-PyTypeObject* make_pattern_class(const char* name, const char* doc, newfunc new_fn,
-                                 reprfunc repr, PyGetSetDef* getset, PyMethodDef* methods) {
-    PyType_Slot slots[] = {
-        {Py_tp_doc, const_cast<char*>(doc)},
-        {Py_tp_new, reinterpret_cast<void*>(new_fn)},
-        dealloc_slot<Value>(),
-        {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<Value>)},
-        {Py_tp_clear, reinterpret_cast<void*>(instance_clear<Value>)},
-        {Py_tp_repr, reinterpret_cast<void*>(repr)},
-        {Py_tp_getset, getset},
-        {methods ? Py_tp_methods : 0, methods},
-        {0, nullptr}};
+PyTypeObject* make_pattern_class(const char* name, const char* doc, newfunc new_fn, reprfunc repr,
+                                 PyGetSetDef* getset, PyMethodDef* methods) {
+    PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(doc)},
+                           {Py_tp_new, reinterpret_cast<void*>(new_fn)},
+                           dealloc_slot<Value>(),
+                           {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<Value>)},
+                           {Py_tp_clear, reinterpret_cast<void*>(instance_clear<Value>)},
+                           {Py_tp_repr, reinterpret_cast<void*>(repr)},
+                           {Py_tp_getset, getset},
+                           {methods ? Py_tp_methods : 0, methods},
+                           {0, nullptr}};
     return create_class(name, sizeof(Instance<Value>), true, slots);
 }
 

@@ -59,9 +59,8 @@ struct PathPatternValue {
 // the first failure throws.
 NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject* type_schema,
                                     PyObject* properties);
-EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term,
-                                    PyObject* term_type_schema, PyObject* properties,
-                                    PyObject* direction);
+EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject* term_type_schema,
+                                    PyObject* properties, PyObject* direction);
 
 // The node pattern test: exact type, schema, then each required property
 // compared as `node_value == expected`.  Exceptions from the comparison or

@@ -14,8 +14,8 @@ namespace veldrin {
 namespace {
 
 int traverse_form(const PatternForm& f, visitproc visit, void* arg) noexcept {
-    return std::visit(
-        [&](const auto& form) -> int { return form.pattern.traverse(visit, arg); }, f);
+    return std::visit([&](const auto& form) -> int { return form.pattern.traverse(visit, arg); },
+                      f);
 }
 
 void clear_form(PatternForm& f) noexcept {
@@ -127,13 +127,13 @@ PathForm concrete_path(PathPatternValue path, const char* clause) {
     PathForm form;
     std::string why;
     auto refuse = [&](const std::string& what, const std::string& reason) {
-        throw ModelError::invalid_query("cannot " + std::string(clause) + " " + what + ": " + reason,
-                                        clause);
+        throw ModelError::invalid_query(
+            "cannot " + std::string(clause) + " " + what + ": " + reason, clause);
     };
     for (size_t i = 0; i < path.nodes.size(); ++i) {
         const NodePatternValue& n = path.nodes[i];
-        std::string what = n.variable ? "node '" + *n.variable + "'"
-                                      : "node pattern " + std::to_string(i + 1);
+        std::string what =
+            n.variable ? "node '" + *n.variable + "'" : "node pattern " + std::to_string(i + 1);
         if (!n.type_schema) refuse(what, "it has no type");
         TypeRef t = concrete_type(*n.type_schema, why);
         if (!t) refuse(what, why);
@@ -141,8 +141,8 @@ PathForm concrete_path(PathPatternValue path, const char* clause) {
     }
     for (size_t j = 0; j < path.edges.size(); ++j) {
         const EdgePatternValue& e = path.edges[j];
-        std::string what = e.variable ? "edge '" + *e.variable + "'"
-                                      : "edge pattern " + std::to_string(j + 1);
+        std::string what =
+            e.variable ? "edge '" + *e.variable + "'" : "edge pattern " + std::to_string(j + 1);
         if (!e.variable) refuse(what, "it has no variable to name its term");
         if (!e.term_type_schema) refuse(what, "its term has no type");
         TypeRef t = concrete_type(*e.term_type_schema, why);
@@ -185,14 +185,25 @@ PyObject* query_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcep
 
 // ---- pattern clauses -------------------------------------------------------
 
-enum MatchArg { kPattern, kNode, kEdge, kStart, kEnd, kType, kTypeSchema, kTerm, kTermSchema, kProps };
+enum MatchArg {
+    kPattern,
+    kNode,
+    kEdge,
+    kStart,
+    kEnd,
+    kType,
+    kTypeSchema,
+    kTerm,
+    kTermSchema,
+    kProps
+};
 
 PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"pattern", "node",        "edge", "start",
-                                            "end",     "type",        "type_schema",
-                                            "term",    "term_type_schema", "properties"};
+        static const char* const names[] = {
+            "pattern",          "node",      "edge", "start", "end", "type", "type_schema", "term",
+            "term_type_schema", "properties"};
         static const Signature sig{"Query.match()", names, 10, 1, 0};
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
@@ -202,13 +213,13 @@ PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (pattern) {
             record = MatchClause{PathForm{parse_path_pattern(*pattern), {}, {}}};
         } else if (node) {
-            record = MatchClause{NodeForm{
-                build_node_pattern(a[kNode], a[kType], a[kTypeSchema], a[kProps])}};
+            record = MatchClause{
+                NodeForm{build_node_pattern(a[kNode], a[kType], a[kTypeSchema], a[kProps])}};
         } else if (edge) {
-            EdgePatternValue p = build_edge_pattern(a[kEdge], a[kTerm], a[kTermSchema], a[kProps],
-                                                    forward().get());
-            record = MatchClause{EdgeForm{std::move(p), optional_name(a[kStart]),
-                                          optional_name(a[kEnd])}};
+            EdgePatternValue p =
+                build_edge_pattern(a[kEdge], a[kTerm], a[kTermSchema], a[kProps], forward().get());
+            record = MatchClause{
+                EdgeForm{std::move(p), optional_name(a[kStart]), optional_name(a[kEnd])}};
         }
         return queue(self, std::move(record));
     });
@@ -219,8 +230,8 @@ enum CreateArg { cPattern, cNode, cEdge, cType, cTerm, cStart, cEnd, cProps };
 PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"pattern", "node", "edge", "type",
-                                            "term",    "start", "end", "properties"};
+        static const char* const names[] = {"pattern", "node",  "edge", "type",
+                                            "term",    "start", "end",  "properties"};
         static const Signature sig{"Query.create()", names, 8, 1, 0};
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
@@ -230,8 +241,8 @@ PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         if (pattern) {
             record = CreateClause{concrete_path(parse_path_pattern(*pattern), "create")};
         } else if (node) {
-            record = CreateClause{
-                NodeForm{build_node_pattern(a[cNode], a[cType], nullptr, a[cProps])}};
+            record =
+                CreateClause{NodeForm{build_node_pattern(a[cNode], a[cType], nullptr, a[cProps])}};
         } else if (edge) {
             EdgePatternValue p =
                 build_edge_pattern(a[cEdge], a[cTerm], nullptr, a[cProps], forward().get());
@@ -246,14 +257,25 @@ PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
-enum MergeArg { mPattern, mNode, mEdge, mType, mTypeSchema, mTerm, mTermSchema, mStart, mEnd, mProps };
+enum MergeArg {
+    mPattern,
+    mNode,
+    mEdge,
+    mType,
+    mTypeSchema,
+    mTerm,
+    mTermSchema,
+    mStart,
+    mEnd,
+    mProps
+};
 
 PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"pattern", "node",  "edge",  "type",
-                                            "type_schema", "term", "term_type_schema",
-                                            "start",   "end",   "properties"};
+        static const char* const names[] = {
+            "pattern",          "node",  "edge", "type",      "type_schema", "term",
+            "term_type_schema", "start", "end",  "properties"};
         static const Signature sig{"Query.merge()", names, 10, 1, 0};
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
@@ -261,11 +283,11 @@ PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         auto [pattern, node, edge] = convert_pattern_args(a, mProps);
         std::optional<Record> record;
         if (node) {
-            record = MergeClause{NodeForm{
-                build_node_pattern(a[mNode], a[mType], a[mTypeSchema], a[mProps])}};
+            record = MergeClause{
+                NodeForm{build_node_pattern(a[mNode], a[mType], a[mTypeSchema], a[mProps])}};
         } else if (edge) {
-            EdgePatternValue p = build_edge_pattern(a[mEdge], a[mTerm], a[mTermSchema],
-                                                    a[mProps], forward().get());
+            EdgePatternValue p =
+                build_edge_pattern(a[mEdge], a[mTerm], a[mTermSchema], a[mProps], forward().get());
             std::string start = required_name(a[mStart]);
             std::string end = required_name(a[mEnd]);
             record = MergeClause{EdgeForm{std::move(p), std::move(start), std::move(end)}};
@@ -373,8 +395,10 @@ Ref bound_object(const BoundValue& v) {
     return std::visit(
         [](const auto& record) -> Ref {
             using R = std::decay_t<decltype(record)>;
-            if constexpr (std::is_same_v<R, NodeRecord>) return node_to_object(record);
-            else return edge_to_object(record);
+            if constexpr (std::is_same_v<R, NodeRecord>)
+                return node_to_object(record);
+            else
+                return edge_to_object(record);
         },
         v);
 }
@@ -467,7 +491,7 @@ PyObject* query_execute(PyObject* self, PyObject*) noexcept {
 }
 
 #define QUERY_METHOD(name, fn, doc) \
-    {name, as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
+    { name, as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc }
 
 PyMethodDef query_methods[] = {
     QUERY_METHOD("match", query_match,

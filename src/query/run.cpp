@@ -171,8 +171,8 @@ public:
         Ref values = c.properties;
         for (auto& entry : list) {
             if (!entry) continue;
-            Ref target = Ref::borrow(std::visit(
-                [](auto& record) { return record_properties(record); }, *entry));
+            Ref target = Ref::borrow(
+                std::visit([](auto& record) { return record_properties(record); }, *entry));
             DictWalk walk(values.get());
             Ref key, value;
             while (walk.next(key, value)) {
@@ -550,8 +550,10 @@ private:
             if (it == vars_.end()) continue;
             for (const auto& entry : it->second) {
                 if (!entry) continue;
-                if (auto* n = std::get_if<NodeRecord>(&*entry)) doomed_nodes.push_back(*n);
-                else doomed_edges.push_back(std::get<EdgeRecord>(*entry));
+                if (auto* n = std::get_if<NodeRecord>(&*entry))
+                    doomed_nodes.push_back(*n);
+                else
+                    doomed_edges.push_back(std::get<EdgeRecord>(*entry));
             }
         }
         std::vector<Ref> detached;

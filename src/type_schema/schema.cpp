@@ -58,9 +58,12 @@ bool outer_parentheses_match(std::string_view s) {
 size_t top_level_colon(std::string_view s) {
     long depth = 0;
     for (size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '(') ++depth;
-        else if (s[i] == ')') --depth;
-        else if (s[i] == ':' && depth == 0) return i;
+        if (s[i] == '(')
+            ++depth;
+        else if (s[i] == ')')
+            --depth;
+        else if (s[i] == ':' && depth == 0)
+            return i;
     }
     return std::string_view::npos;
 }
@@ -69,9 +72,12 @@ size_t top_level_colon(std::string_view s) {
 size_t top_level_arrow(std::string_view s) {
     long depth = 0;
     for (size_t i = 0; i + 1 < s.size(); ++i) {
-        if (s[i] == '(') ++depth;
-        else if (s[i] == ')') --depth;
-        else if (s[i] == '-' && s[i + 1] == '>' && depth == 0) return i;
+        if (s[i] == '(')
+            ++depth;
+        else if (s[i] == ')')
+            --depth;
+        else if (s[i] == '-' && s[i + 1] == '>' && depth == 0)
+            return i;
     }
     return std::string_view::npos;
 }

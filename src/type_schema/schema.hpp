@@ -17,7 +17,9 @@ namespace veldrin {
 class CaptureTable {
 public:
     void insert(std::string name, TypeRef type);
-    const std::vector<std::pair<std::string, TypeRef>>& entries() const noexcept { return entries_; }
+    const std::vector<std::pair<std::string, TypeRef>>& entries() const noexcept {
+        return entries_;
+    }
 
 private:
     std::vector<std::pair<std::string, TypeRef>> entries_;

@@ -64,11 +64,9 @@ PyObject* type_schema_repr(PyObject* self) noexcept {
 }
 
 PyMethodDef type_schema_methods[] = {
-    {"matches", as_method(type_schema_matches),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"matches", as_method(type_schema_matches), METH_FASTCALL | METH_KEYWORDS,
      "matches($self, type)\n--\n\nTests whether a type satisfies this schema."},
-    {"capture", as_method(type_schema_capture),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"capture", as_method(type_schema_capture), METH_FASTCALL | METH_KEYWORDS,
      "capture($self, type)\n--\n\nTests a type and returns what the capture groups met, as a "
      "dict of names to types (empty when the test fails)."},
     {nullptr, nullptr, 0, nullptr}};
@@ -83,12 +81,12 @@ PyTypeObject* type_schema_class() {
     static PyTypeObject* cls = nullptr;
     if (!cls) {
         static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>(
-                            "TypeSchema(pattern)\n--\n\n"
-                            "A pattern over types.\n\n"
-                            "\"$*$\" accepts every type, \"$Person$\" the variable Person, "
-                            "\"$A -> B$\" a function type, and \"$(name:sub)$\" captures what "
-                            "sub met under name.")},
+            {Py_tp_doc,
+             const_cast<char*>("TypeSchema(pattern)\n--\n\n"
+                               "A pattern over types.\n\n"
+                               "\"$*$\" accepts every type, \"$Person$\" the variable Person, "
+                               "\"$A -> B$\" a function type, and \"$(name:sub)$\" captures what "
+                               "sub met under name.")},
             {Py_tp_new, reinterpret_cast<void*>(type_schema_new)},
             dealloc_slot<SchemaPayload>(),
             {Py_tp_str, reinterpret_cast<void*>(type_schema_repr)},

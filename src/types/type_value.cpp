@@ -16,8 +16,8 @@ TypeRef TypeRef::variable(std::string name) {
 TypeRef TypeRef::application(const TypeRef& left, const TypeRef& right) {
     std::uint32_t depth = std::max(left.depth(), right.depth()) + 1;
     if (depth > kMaxTypeDepth) {
-        raise(PyExc_RecursionError, "type nesting too deep: more than " +
-                                        std::to_string(kMaxTypeDepth) + " levels");
+        raise(PyExc_RecursionError,
+              "type nesting too deep: more than " + std::to_string(kMaxTypeDepth) + " levels");
     }
     auto* n = new TypeNode;
     n->is_application = true;

@@ -25,7 +25,7 @@ struct TypeNode {
     std::uint32_t refs = 1;
     std::uint32_t depth = 0;  // applications nested below and at this node
     bool is_application = false;
-    std::string name;         // variables only
+    std::string name;          // variables only
     TypeNode* left = nullptr;  // applications only
     TypeNode* right = nullptr;
 };

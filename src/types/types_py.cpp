@@ -128,12 +128,11 @@ PyGetSetDef variable_getset[] = {
     {"name", variable_get_name, variable_set_name, "The name of this type variable.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-PyGetSetDef application_getset[] = {
-    {"left", application_get_left, nullptr, "Gets the left (input) type of this application.",
-     nullptr},
-    {"right", application_get_right, nullptr, "Gets the right (output) type of this application.",
-     nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef application_getset[] = {{"left", application_get_left, nullptr,
+                                     "Gets the left (input) type of this application.", nullptr},
+                                    {"right", application_get_right, nullptr,
+                                     "Gets the right (output) type of this application.", nullptr},
+                                    {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 }  // namespace
 
@@ -166,9 +165,10 @@ PyTypeObject* variable_class() {
     static PyTypeObject* cls = nullptr;
     if (!cls) {
         static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("Variable(name)\n--\n\n"
-                                          "Represents an atomic type variable.\n\n"
-                                          "A type variable is a named atomic type such as Person.")},
+            {Py_tp_doc,
+             const_cast<char*>("Variable(name)\n--\n\n"
+                               "Represents an atomic type variable.\n\n"
+                               "A type variable is a named atomic type such as Person.")},
             {Py_tp_new, reinterpret_cast<void*>(variable_new)},
             dealloc_slot<TypePayload>(),
             {Py_tp_str, reinterpret_cast<void*>(variable_str)},
