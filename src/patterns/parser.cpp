@@ -36,14 +36,47 @@ bool contains(std::string_view s, std::string_view what) {
     return s.find(what) != std::string_view::npos;
 }
 
+// Reads the text of property maps: braces (nested ones counted) and quoted
+// strings inside them, where a backslash escapes the next character.
+class MapReader {
+public:
+    void open() { brace_ = 1; }
+    // Is `c` part of a map (inside braces or quotes, the closing brace
+    // included)?  Consumes it if so.
+    bool consume(char32_t c) {
+        if (quote_) {
+            if (escaped_) {
+                escaped_ = false;
+            } else if (c == '\\') {
+                escaped_ = true;
+            } else if (c == quote_) {
+                quote_ = 0;
+            }
+            return true;
+        }
+        if (brace_ == 0) return false;
+        if (c == '\'' || c == '"') {
+            quote_ = c;
+        } else if (c == '{') {
+            ++brace_;
+        } else if (c == '}') {
+            --brace_;
+        }
+        return true;
+    }
+
+private:
+    long brace_ = 0;
+    char32_t quote_ = 0;
+    bool escaped_ = false;
+};
+
 // Splits the trimmed pattern into parts.
 std::vector<Part> scan(std::string_view p) {
     std::vector<Part> parts;
     std::string node, edge;
     long paren = 0, bracket = 0;
-    long brace = 0;      // inside a property map
-    char32_t quote = 0;  // inside a quoted string of a property map
-    bool escaped = false;
+    MapReader map;
     auto flush_edge = [&] {
         std::string_view t = trim(edge);
         if (!t.empty()) parts.push_back({PartKind::Edge, std::string(t)});
@@ -54,24 +87,8 @@ std::vector<Part> scan(std::string_view p) {
         char32_t c = next_code_point(p, i);
         std::string_view ch = p.substr(start, i - start);
         std::string& current = paren > 0 ? node : edge;
-        if (quote) {
+        if (map.consume(c)) {
             current.append(ch);
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == quote)
-                quote = 0;
-            continue;
-        }
-        if (brace > 0) {
-            current.append(ch);
-            if (c == '\'' || c == '"')
-                quote = c;
-            else if (c == '{')
-                ++brace;
-            else if (c == '}')
-                --brace;
             continue;
         }
         switch (c) {
@@ -125,7 +142,7 @@ std::vector<Part> scan(std::string_view p) {
             case '{':
                 if (paren > 0 || bracket > 0) {
                     current.append(ch);
-                    brace = 1;
+                    map.open();
                     continue;
                 }
                 break;
@@ -190,26 +207,13 @@ ParsedPart node_part(std::string_view text) {
 // strings in property maps skipped.
 int bracketed_bodies(std::string_view e) {
     int bodies = 0;
-    long depth = 0, brace = 0;
-    char quote = 0;
-    bool escaped = false;
-    for (char c : e) {
-        if (quote) {
-            if (escaped)
-                escaped = false;
-            else if (c == '\\')
-                escaped = true;
-            else if (c == quote)
-                quote = 0;
-        } else if (brace > 0) {
-            if (c == '\'' || c == '"')
-                quote = c;
-            else if (c == '{')
-                ++brace;
-            else if (c == '}')
-                --brace;
-        } else if (c == '{' && depth > 0) {
-            brace = 1;
+    long depth = 0;
+    MapReader map;
+    for (size_t i = 0; i < e.size();) {
+        char32_t c = next_code_point(e, i);
+        if (map.consume(c)) continue;
+        if (c == '{' && depth > 0) {
+            map.open();
         } else if (c == '[') {
             if (depth++ == 0) ++bodies;
         } else if (c == ']') {

@@ -282,6 +282,20 @@ private:
         return false;
     }
 
+    // Visits every edge in edge-dictionary order, read while the dictionary
+    // is walked, until `visit(edge, key)` returns true.
+    template <class Visit>
+    bool for_each_edge(Visit visit) {
+        Ref dict = q_.edges;
+        DictWalk walk(dict.get());
+        Ref key, value;
+        while (walk.next(key, value)) {
+            EdgeRecord e = edge_from_object(value.get());
+            if (visit(e, key)) return true;
+        }
+        return false;
+    }
+
     BindingList nodes_matching(const NodePatternValue& p) {
         BindingList out;
         for_each_candidate(p.type, [&](NodeRecord& n) {
@@ -298,16 +312,13 @@ private:
 
     void match_edge(const EdgeForm& f) {
         BindingList starts, found, ends;
-        Ref dict = q_.edges;
-        DictWalk walk(dict.get());
-        Ref key, value;
-        while (walk.next(key, value)) {
-            EdgeRecord e = edge_from_object(value.get());
-            if (!edge_pattern_holds(f.pattern, e)) continue;
+        for_each_edge([&](EdgeRecord& e, const Ref&) {
+            if (!edge_pattern_holds(f.pattern, e)) return false;
             starts.emplace_back(e.start);
             ends.emplace_back(e.end);
             found.emplace_back(std::move(e));
-        }
+            return false;
+        });
         store(vars_, f.start, std::move(starts));
         store(vars_, f.pattern.variable, std::move(found));
         store(vars_, f.end, std::move(ends));
@@ -319,12 +330,8 @@ private:
         const EdgePatternValue& e0 = p.edges[0];
         std::vector<Orientation> ways = orientations(e0.direction);
         BindingList a, b, c;
-        Ref dict = q_.edges;
-        DictWalk walk(dict.get());
-        Ref key, value;
-        while (walk.next(key, value)) {
-            EdgeRecord e = edge_from_object(value.get());
-            if (!edge_pattern_holds(e0, e)) continue;
+        for_each_edge([&](EdgeRecord& e, const Ref&) {
+            if (!edge_pattern_holds(e0, e)) return false;
             for (Orientation o : ways) {
                 if (ways.size() > 1 && redundant(e, o)) continue;
                 if (!node_pattern_test(n0, from_node(e, o))) continue;
@@ -333,7 +340,8 @@ private:
                 c.emplace_back(to_node(e, o));
                 b.emplace_back(e);
             }
-        }
+            return false;
+        });
         store(vars_, n0.variable, std::move(a));
         store(vars_, e0.variable, std::move(b));
         store(vars_, n1.variable, std::move(c));
@@ -343,12 +351,10 @@ private:
     void match_chain(const PathPatternValue& p) {
         const size_t k = p.edges.size();
         std::vector<EdgeRecord> all;
-        {
-            Ref dict = q_.edges;
-            DictWalk walk(dict.get());
-            Ref key, value;
-            while (walk.next(key, value)) all.push_back(edge_from_object(value.get()));
-        }
+        for_each_edge([&](EdgeRecord& e, const Ref&) {
+            all.push_back(std::move(e));
+            return false;
+        });
         using Step = std::pair<size_t, Orientation>;
         struct Level {
             std::vector<Step> candidates;
@@ -495,18 +501,14 @@ private:
     // pattern accepts, else creates one when a term is known.
     void merge_edge(const EdgePatternValue& p, const std::optional<TermValue>& term,
                     const NodeRecord& start, const NodeRecord& end, bool fresh) {
-        Ref dict = q_.edges;
-        DictWalk walk(dict.get());
-        Ref key, value;
-        while (walk.next(key, value)) {
-            EdgeRecord e = edge_from_object(value.get());
-            if (!(e.start.type == start.type) || !(e.end.type == end.type)) continue;
-            if (term && !(*term == e.term)) continue;
-            if (!edge_pattern_holds(p, e)) continue;
+        bool found = for_each_edge([&](EdgeRecord& e, const Ref&) {
+            if (!(e.start.type == start.type) || !(e.end.type == end.type)) return false;
+            if (term && !(*term == e.term)) return false;
+            if (!edge_pattern_holds(p, e)) return false;
             append(vars_, p.variable, BoundValue{std::move(e)});
-            return;
-        }
-        if (term) create_edge(p, *term, start, end, fresh);
+            return true;
+        });
+        if (!found && term) create_edge(p, *term, start, end, fresh);
     }
 
     void merge_edge_form(const EdgeForm& f) {
@@ -580,16 +582,12 @@ private:
         std::unordered_set<TypeRef, TypeHash, TypeEq> node_types;
         for (const NodeRecord& n : doomed_nodes) node_types.insert(n.type);
         std::vector<Ref> keys;
-        Ref dict = q_.edges;
-        DictWalk walk(dict.get());
-        Ref key, value;
-        while (walk.next(key, value)) {
-            EdgeRecord e = edge_from_object(value.get());
+        for_each_edge([&](EdgeRecord& e, const Ref& key) {
             bool at_start = node_types.count(e.start.type) > 0;
-            if (!at_start && !node_types.count(e.end.type)) continue;
+            if (!at_start && !node_types.count(e.end.type)) return false;
             bool doomed = std::any_of(doomed_edges.begin(), doomed_edges.end(),
                                       [&](const EdgeRecord& d) { return d.term == e.term; });
-            if (doomed) continue;
+            if (doomed) return false;
             if (!detach) {
                 const NodeRecord& n = at_start ? e.start : e.end;
                 throw ModelError::invalid_query(
@@ -599,7 +597,8 @@ private:
                     "delete");
             }
             keys.push_back(key);
-        }
+            return false;
+        });
         return keys;
     }
 };
