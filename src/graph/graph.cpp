@@ -100,11 +100,9 @@ std::vector<NodeRecord> nodes_of_type(PyObject* nodes, const TypeRef& type) {
     Ref dict = Ref::borrow(nodes);
     PyTypeObject* node_type = node_class();
     std::vector<Ref> keys;
-    Py_ssize_t size = PyDict_GET_SIZE(nodes);
     Py_ssize_t pos = 0;
     PyObject *key, *value;
     while (PyDict_Next(nodes, &pos, &key, &value)) {
-        if (PyDict_GET_SIZE(nodes) != size) panic("dictionary changed size during iteration");
         if (!PyUnicode_Check(key)) raise_cast_error(key, "str", nullptr);
         if (!is_instance(value, node_type)) raise_cast_error(value, "Node", nullptr);
         if (!SharedBorrow::available(value)) SharedBorrow refused(value);

@@ -30,9 +30,6 @@ Ref optional_properties(PyObject* properties) {
     return Ref::borrow(properties);
 }
 
-void check_optional_properties(PyObject* properties) {
-    if (properties && properties != Py_None) dict_arg(properties, "properties");
-}
 }  // namespace
 
 PyObject* record_properties(NodeRecord& n) { return ensure_dict(n.properties); }
@@ -76,7 +73,7 @@ PyObject* node_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept
         static const Signature sig{"Node.__new__()", names, 2, 2, 0b01};
         BoundArgs a;
         bind(sig, args, kwargs, a);
-        check_optional_properties(a[1]);
+        check_optional_dict(a[1], "properties");
         return new_instance(cls, make_node_record(a[0], a[1]));
     });
 }
@@ -123,7 +120,7 @@ PyObject* edge_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept
         static const Signature sig{"Edge.__new__()", names, 4, 4, 0b0111};
         BoundArgs a;
         bind(sig, args, kwargs, a);
-        check_optional_properties(a[3]);
+        check_optional_dict(a[3], "properties");
         TermValue term = term_from_object(a[0]);
         NodeRecord start = node_from_object(a[1]);
         NodeRecord end = node_from_object(a[2]);

@@ -39,6 +39,15 @@ PyObject* dict_arg(PyObject* o, const char* arg) {
     return o;
 }
 
+std::optional<std::string> optional_text(PyObject* o, const char* arg) {
+    if (!o || o == Py_None) return std::nullopt;
+    return text_value(o, arg);
+}
+
+void check_optional_dict(PyObject* o, const char* arg) {
+    if (o && o != Py_None) dict_arg(o, arg);
+}
+
 bool bool_arg(PyObject* o, const char* arg) {
     if (o == Py_True) return true;
     if (o == Py_False) return false;

@@ -8,6 +8,7 @@
 // (conversions done inside an operation's body).
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -31,6 +32,10 @@ inline std::string text_value(PyObject* o, const char* arg) {
 
 // A dict (or subclass) or the cast error.
 PyObject* dict_arg(PyObject* o, const char* arg);
+
+// Absent or None: nothing; otherwise as text_arg / dict_arg.
+std::optional<std::string> optional_text(PyObject* o, const char* arg);
+void check_optional_dict(PyObject* o, const char* arg);
 
 // True or False (numpy booleans too) or the cast error.
 bool bool_arg(PyObject* o, const char* arg);

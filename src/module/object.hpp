@@ -89,12 +89,25 @@ Ref new_instance(PyTypeObject* type, Payload&& value) {
 }
 
 template <class Payload>
-void instance_dealloc(PyObject* self) noexcept {
+void instance_destroy(PyObject* self) noexcept {
     PyTypeObject* type = Py_TYPE(self);
-    if (PyType_HasFeature(type, Py_TPFLAGS_HAVE_GC)) PyObject_GC_UnTrack(self);
     payload<Payload>(self).~Payload();
     type->tp_free(self);
     Py_DECREF(type);
+}
+
+// Objects that hold Python objects are released through the interpreter's
+// trashcan, so a long chain of them (a pattern whose property value is a
+// pattern, and so on) is freed without exhausting the C stack.
+template <class Payload>
+void instance_dealloc(PyObject* self) noexcept {
+    if (!PyType_HasFeature(Py_TYPE(self), Py_TPFLAGS_HAVE_GC)) {
+        instance_destroy<Payload>(self);
+        return;
+    }
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, instance_dealloc<Payload>) instance_destroy<Payload>(self);
+    Py_TRASHCAN_END
 }
 
 template <class Payload>

@@ -92,6 +92,4 @@ inline Ref to_str(std::string_view s) {
 
 inline Ref to_bool(bool b) { return Ref::borrow(b ? Py_True : Py_False); }
 
-inline Ref to_int(long long v) { return Ref::steal(PyLong_FromLongLong(v)); }
-
 }  // namespace veldrin

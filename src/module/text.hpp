@@ -23,6 +23,10 @@ std::string encode_utf8(std::u32string_view s);
 // Unicode White_Space.
 bool is_white_space(char32_t c) noexcept;
 
+inline bool contains(std::string_view s, std::string_view what) noexcept {
+    return s.find(what) != std::string_view::npos;
+}
+
 // Removes White_Space characters from both ends.
 std::string_view trim(std::string_view s) noexcept;
 

@@ -104,6 +104,11 @@ private:
             out.number = PyOS_string_to_double(s.c_str(), nullptr, nullptr);
             if (out.number == -1.0 && PyErr_Occurred()) throw_pending();
         } else {
+            // The interpreter converts at most 4300 digits by default; a
+            // longer literal is refused here, where its position is known.
+            if (s.size() - (s[0] == '-') > kMaxIntDigits) {
+                return fail(start, "integer literal too long");
+            }
             out.kind = LiteralKind::Int;
             out.text = std::move(s);
         }

@@ -26,6 +26,9 @@ namespace veldrin {
 // Bound on nesting (lists, and in conditions parentheses and NOT as well).
 constexpr size_t kMaxNesting = 100;
 
+// Longest integer literal, in digits.
+constexpr size_t kMaxIntDigits = 4300;
+
 // The problem text the reader gives for a list nested past kMaxNesting; the
 // callers put their own noun in front ("condition nested too deeply").
 inline constexpr std::string_view kTooDeep = "nested too deeply";

@@ -32,10 +32,6 @@ struct Part {
     throw ModelError::invalid_pattern(std::string(pattern), std::move(reason));
 }
 
-bool contains(std::string_view s, std::string_view what) {
-    return s.find(what) != std::string_view::npos;
-}
-
 // Reads the text of property maps: braces (nested ones counted) and quoted
 // strings inside them, where a backslash escapes the next character.
 class MapReader {
@@ -281,6 +277,13 @@ namespace {
 
 constexpr int kMaxTypeParentheses = 200;
 
+// The whole character starting at byte `i`.
+std::string character_at(std::string_view s, size_t i) {
+    size_t end = i;
+    next_code_point(s, end);
+    return std::string(s.substr(i, end - i));
+}
+
 struct TypeReader {
     std::string_view s;
     size_t i = 0;
@@ -341,7 +344,7 @@ struct TypeReader {
         }
         std::string_view name = s.substr(start, i - start);
         if (name.empty()) {
-            why = "unexpected '" + std::string(s.substr(i, 1)) + "' in the type";
+            why = "unexpected '" + character_at(s, i) + "' in the type";
             return {};
         }
         if (name == "*") {
@@ -369,7 +372,7 @@ TypeRef concrete_type(std::string_view schema, std::string& why) {
     if (t) {
         r.skip_space();
         if (r.i < r.s.size()) {
-            r.why = "unexpected '" + std::string(r.s.substr(r.i, 1)) + "' in the type";
+            r.why = "unexpected '" + character_at(r.s, r.i) + "' in the type";
             t = {};
         }
     }

@@ -42,11 +42,6 @@ void PathPatternValue::clear() noexcept {
 
 namespace {
 
-std::optional<std::string> optional_text(PyObject* o, const char* arg) {
-    if (!o || o == Py_None) return std::nullopt;
-    return text_value(o, arg);
-}
-
 // A str is a schema text, a TypeSchema contributes its text, anything else
 // is no schema.
 std::optional<std::string> schema_text(PyObject* o) {
@@ -76,18 +71,13 @@ PropertyMap property_map(PyObject* dict) {
     return map;
 }
 
-PyObject* checked_dict(PyObject* o) {
-    if (o && o != Py_None) dict_arg(o, "properties");
-    return o;
-}
-
 }  // namespace
 
 NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject* type_schema,
                                     PyObject* properties) {
     NodePatternValue p;
     p.variable = optional_text(variable, "variable");
-    checked_dict(properties);
+    check_optional_dict(properties, "properties");
     if (type && type != Py_None) p.type = type_from_object(type);
     p.type_schema = schema_text(type_schema);
     p.properties = property_map(properties);
@@ -98,7 +88,7 @@ EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject
                                     PyObject* properties, PyObject* direction) {
     EdgePatternValue p;
     p.variable = optional_text(variable, "variable");
-    checked_dict(properties);
+    check_optional_dict(properties, "properties");
     if (direction) p.direction = text_value(direction, "direction");
     if (term && term != Py_None) p.term = term_from_object(term);
     p.term_type_schema = schema_text(term_type_schema);
@@ -115,9 +105,12 @@ bool properties_hold(const PropertyMap& required, PyObject* dict) {
             PyErr_Clear();  // a lookup that raises counts as missing
             return false;
         }
+        // `value == expected` and its truth value, always asked: an object is
+        // not taken as equal to itself (NaN is equal to nothing).
         Ref actual = Ref::borrow(found);
         Ref hold_expected = expected;
-        int equal = PyObject_RichCompareBool(actual.get(), hold_expected.get(), Py_EQ);
+        Ref outcome = Ref::steal(PyObject_RichCompare(actual.get(), hold_expected.get(), Py_EQ));
+        int equal = PyObject_IsTrue(outcome.get());
         if (equal < 0) throw_pending();
         if (!equal) return false;
     }

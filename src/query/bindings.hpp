@@ -29,6 +29,15 @@ inline int traverse_bound(const BoundValue& v, visitproc visit, void* arg) noexc
     return std::visit([&](const auto& r) { return r.traverse(visit, arg); }, v);
 }
 
+// Do two bound values stand for the same node or edge (equal UIDs)?  A
+// node's UID depends on its type alone and an edge's on its term alone, so
+// they are compared structurally, without digests.
+inline bool same_identity(const BoundValue& a, const BoundValue& b) {
+    if (a.index() != b.index()) return false;
+    if (auto* n = std::get_if<NodeRecord>(&a)) return n->type == std::get<NodeRecord>(b).type;
+    return std::get<EdgeRecord>(a).term == std::get<EdgeRecord>(b).term;
+}
+
 // Number of positions: the longest list, 0 when nothing is bound.
 inline size_t row_count(const Bindings& b) noexcept {
     size_t n = 0;

@@ -101,11 +101,6 @@ std::vector<std::string> names_of(const BoundArgs& a) {
     return names;
 }
 
-std::optional<std::string> optional_str(PyObject* o, const char* arg) {
-    if (!o || o == Py_None) return std::nullopt;
-    return text_value(o, arg);
-}
-
 // match: a str gives the name, anything else no name.
 std::optional<std::string> optional_name(PyObject* o) {
     if (!o || !PyUnicode_Check(o)) return std::nullopt;
@@ -153,8 +148,6 @@ PathForm concrete_path(PathPatternValue path, const char* clause) {
     return form;
 }
 
-Ref forward() { return to_str("forward"); }
-
 // The three texts every pattern clause converts first, then `properties`,
 // even when they will not be used.  `pattern`, `node` and `edge` are the
 // first three parameters of match, create and merge.
@@ -163,9 +156,9 @@ struct PatternTexts {
 };
 
 PatternTexts convert_pattern_args(const BoundArgs& a, int properties) {
-    PatternTexts t{optional_str(a[0], "pattern"), optional_str(a[1], "node"),
-                   optional_str(a[2], "edge")};
-    if (a.given(properties)) dict_arg(a[properties], "properties");
+    PatternTexts t{optional_text(a[0], "pattern"), optional_text(a[1], "node"),
+                   optional_text(a[2], "edge")};
+    check_optional_dict(a[properties], "properties");
     return t;
 }
 
@@ -217,7 +210,7 @@ PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 NodeForm{build_node_pattern(a[kNode], a[kType], a[kTypeSchema], a[kProps])}};
         } else if (edge) {
             EdgePatternValue p =
-                build_edge_pattern(a[kEdge], a[kTerm], a[kTermSchema], a[kProps], forward().get());
+                build_edge_pattern(a[kEdge], a[kTerm], a[kTermSchema], a[kProps], nullptr);
             record = MatchClause{
                 EdgeForm{std::move(p), optional_name(a[kStart]), optional_name(a[kEnd])}};
         }
@@ -245,7 +238,7 @@ PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 CreateClause{NodeForm{build_node_pattern(a[cNode], a[cType], nullptr, a[cProps])}};
         } else if (edge) {
             EdgePatternValue p =
-                build_edge_pattern(a[cEdge], a[cTerm], nullptr, a[cProps], forward().get());
+                build_edge_pattern(a[cEdge], a[cTerm], nullptr, a[cProps], nullptr);
             std::string start = required_name(a[cStart]);
             std::string end = required_name(a[cEnd]);
             if (!p.term) {
@@ -287,7 +280,7 @@ PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 NodeForm{build_node_pattern(a[mNode], a[mType], a[mTypeSchema], a[mProps])}};
         } else if (edge) {
             EdgePatternValue p =
-                build_edge_pattern(a[mEdge], a[mTerm], a[mTermSchema], a[mProps], forward().get());
+                build_edge_pattern(a[mEdge], a[mTerm], a[mTermSchema], a[mProps], nullptr);
             std::string start = required_name(a[mStart]);
             std::string end = required_name(a[mEnd]);
             record = MergeClause{EdgeForm{std::move(p), std::move(start), std::move(end)}};

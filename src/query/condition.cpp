@@ -51,7 +51,6 @@ struct ConditionNode {
 };
 
 struct ConditionTree {
-    std::string text;
     ConditionNode root;
     std::vector<std::string> variables;
 };
@@ -288,11 +287,6 @@ struct Value {
     const BoundValue* bound = nullptr;
 };
 
-Uid bound_uid(const BoundValue& v) {
-    if (auto* n = std::get_if<NodeRecord>(&v)) return node_uid(*n);
-    return edge_uid(std::get<EdgeRecord>(v));
-}
-
 class Evaluator {
 public:
     Evaluator(const Bindings& b, size_t row) : b_(b), row_(row) {}
@@ -393,9 +387,11 @@ private:
                                       : std::get<EdgeRecord>(*v).term.type;
             return Value{to_bool(schema_test(n.text, type, nullptr))};
         }
-        // The record copy holds its own reference to the dictionary, which
-        // stays alive while the lookup may run Python code (key comparisons).
-        Ref props = std::visit([](auto r) { return Ref::borrow(record_properties(r)); }, *v);
+        // A reference of our own keeps the dictionary alive while the lookup
+        // may run Python code (key comparisons).  A record emptied by the
+        // collector has no properties.
+        Ref props = std::visit([](const auto& r) { return r.properties; }, *v);
+        if (!props) return Value{Ref::borrow(Py_None)};
         Ref key = to_str(n.text);
         PyObject* item = PyDict_GetItemWithError(props.get(), key.get());
         if (!item && PyErr_Occurred()) throw_pending();
@@ -405,8 +401,7 @@ private:
     static Tri equal(const Value& a, const Value& b) {
         if (!a.bound && !b.bound) return values_equal(a.obj.get(), b.obj.get());
         if (!a.bound || !b.bound) return Tri::Null;
-        if (a.bound->index() != b.bound->index()) return Tri::False;
-        return tri(bound_uid(*a.bound) == bound_uid(*b.bound));
+        return tri(same_identity(*a.bound, *b.bound));
     }
 
     static Tri text_test(Op op, const Value& a, const Value& b) {
@@ -436,12 +431,9 @@ private:
 
 Condition Condition::parse(std::string_view utf8) {
     auto tree = std::make_shared<ConditionTree>();
-    tree->text = std::string(utf8);
     tree->root = Parser(utf8).run(tree->variables);
     return Condition(std::move(tree));
 }
-
-const std::string& Condition::text() const noexcept { return tree_->text; }
 
 const std::vector<std::string>& Condition::variables() const noexcept { return tree_->variables; }
 

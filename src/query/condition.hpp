@@ -56,8 +56,6 @@ public:
     // nest at most kMaxNesting levels.
     static Condition parse(std::string_view utf8);
 
-    // The condition text as given.
-    const std::string& text() const noexcept;
     // Every variable the condition mentions, in first-mention order, once each.
     const std::vector<std::string>& variables() const noexcept;
 

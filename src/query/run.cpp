@@ -28,14 +28,14 @@ namespace veldrin {
 namespace {
 
 struct TypeHash {
-    size_t operator()(const TypeRef& t) const noexcept {
+    size_t operator()(const TypeRef& t) const {
         SipHasher h;
         hash_type_stream(h, t.node());
         return static_cast<size_t>(h.finish());
     }
 };
 struct TypeEq {
-    bool operator()(const TypeRef& a, const TypeRef& b) const noexcept { return a == b; }
+    bool operator()(const TypeRef& a, const TypeRef& b) const { return a == b; }
 };
 
 enum class Orientation { Forward, Backward };
@@ -283,13 +283,15 @@ private:
     }
 
     // Visits every edge in edge-dictionary order, read while the dictionary
-    // is walked, until `visit(edge, key)` returns true.
+    // is walked, until `visit(edge, key)` returns true.  A value that is not
+    // an Edge fails the walk, or is passed over when `skip_foreign` is set.
     template <class Visit>
-    bool for_each_edge(Visit visit) {
+    bool for_each_edge(Visit visit, bool skip_foreign = false) {
         Ref dict = q_.edges;
         DictWalk walk(dict.get());
         Ref key, value;
         while (walk.next(key, value)) {
+            if (skip_foreign && !is_instance(value.get(), edge_class())) continue;
             EdgeRecord e = edge_from_object(value.get());
             if (visit(e, key)) return true;
         }
@@ -397,6 +399,16 @@ private:
             return out;
         };
 
+        // Backtracking meets the same edge at the same level again: its edge
+        // test and the test of the node it reaches are remembered (-1: not
+        // asked yet).
+        const size_t n_edges = all.size();
+        std::vector<signed char> edge_ok(k * n_edges, -1), reach_ok(2 * k * n_edges, -1);
+        auto remembered = [](signed char& slot, auto test) {
+            if (slot < 0) slot = test() ? 1 : 0;
+            return slot == 1;
+        };
+
         std::vector<BindingList> node_lists(k + 1), edge_lists(k);
         std::vector<char> used(all.size(), 0);
         std::vector<Step> chosen;
@@ -416,9 +428,16 @@ private:
             auto [i, o] = level.candidates[level.next++];
             EdgeRecord& e = all[i];
             if (used[i] || (ways[j].size() > 1 && redundant(e, o))) continue;
-            if (!edge_pattern_holds(p.edges[j], e)) continue;
+            if (!remembered(edge_ok[j * n_edges + i],
+                            [&] { return edge_pattern_holds(p.edges[j], e); })) {
+                continue;
+            }
             if (j == 0 && !node_pattern_test(p.nodes[0], from_node(e, o))) continue;
-            if (!node_pattern_test(p.nodes[j + 1], to_node(e, o))) continue;
+            size_t reach = (j * n_edges + i) * 2 + (o == Orientation::Backward);
+            if (!remembered(reach_ok[reach],
+                            [&] { return node_pattern_test(p.nodes[j + 1], to_node(e, o)); })) {
+                continue;
+            }
             if (j + 1 < k) {
                 used[i] = 1;
                 chosen.emplace_back(i, o);
@@ -498,17 +517,17 @@ private:
     }
 
     // Finds an edge from a node of `start`'s type to one of `end`'s that the
-    // pattern accepts, else creates one when a term is known.
-    void merge_edge(const EdgePatternValue& p, const std::optional<TermValue>& term,
-                    const NodeRecord& start, const NodeRecord& end, bool fresh) {
+    // pattern accepts (its term included), else creates one when the pattern
+    // has a term.
+    void merge_edge(const EdgePatternValue& p, const NodeRecord& start, const NodeRecord& end,
+                    bool fresh) {
         bool found = for_each_edge([&](EdgeRecord& e, const Ref&) {
             if (!(e.start.type == start.type) || !(e.end.type == end.type)) return false;
-            if (term && !(*term == e.term)) return false;
             if (!edge_pattern_holds(p, e)) return false;
             append(vars_, p.variable, BoundValue{std::move(e)});
             return true;
         });
-        if (!found && term) create_edge(p, *term, start, end, fresh);
+        if (!found && p.term) create_edge(p, *p.term, start, end, fresh);
     }
 
     void merge_edge_form(const EdgeForm& f) {
@@ -520,7 +539,7 @@ private:
         }
         NodeRecord start = std::get<NodeRecord>(*s);
         NodeRecord end = std::get<NodeRecord>(*t);
-        merge_edge(f.pattern, f.pattern.term, start, end, false);
+        merge_edge(f.pattern, start, end, false);
     }
 
     void merge_path(const PathForm& f) {
@@ -536,9 +555,10 @@ private:
             const EdgePatternValue& e = p.edges[j];
             EdgePatternValue search = e;
             search.term_type_schema.reset();
+            search.term = TermValue{*e.variable, f.edge_types[j]};
             bool backward = e.direction == "backward";
-            merge_edge(search, TermValue{*e.variable, f.edge_types[j]},
-                       resolved[backward ? j + 1 : j], resolved[backward ? j : j + 1], true);
+            merge_edge(search, resolved[backward ? j + 1 : j], resolved[backward ? j : j + 1],
+                       true);
         }
     }
 
@@ -582,23 +602,25 @@ private:
         std::unordered_set<TypeRef, TypeHash, TypeEq> node_types;
         for (const NodeRecord& n : doomed_nodes) node_types.insert(n.type);
         std::vector<Ref> keys;
-        for_each_edge([&](EdgeRecord& e, const Ref& key) {
-            bool at_start = node_types.count(e.start.type) > 0;
-            if (!at_start && !node_types.count(e.end.type)) return false;
-            bool doomed = std::any_of(doomed_edges.begin(), doomed_edges.end(),
-                                      [&](const EdgeRecord& d) { return d.term == e.term; });
-            if (doomed) return false;
-            if (!detach) {
-                const NodeRecord& n = at_start ? e.start : e.end;
-                throw ModelError::invalid_query(
-                    "cannot delete node " + std::string(node_uid(n).view()) + " of type " +
-                        type_text(n.type) + ": edge '" + e.term.name +
-                        "' still touches it; pass detach=True to delete its edges too",
-                    "delete");
-            }
-            keys.push_back(key);
-            return false;
-        });
+        for_each_edge(
+            [&](EdgeRecord& e, const Ref& key) {
+                bool at_start = node_types.count(e.start.type) > 0;
+                if (!at_start && !node_types.count(e.end.type)) return false;
+                bool doomed = std::any_of(doomed_edges.begin(), doomed_edges.end(),
+                                          [&](const EdgeRecord& d) { return d.term == e.term; });
+                if (doomed) return false;
+                if (!detach) {
+                    const NodeRecord& n = at_start ? e.start : e.end;
+                    throw ModelError::invalid_query(
+                        "cannot delete node " + std::string(node_uid(n).view()) + " of type " +
+                            type_text(n.type) + ": edge '" + e.term.name +
+                            "' still touches it; pass detach=True to delete its edges too",
+                        "delete");
+                }
+                keys.push_back(key);
+                return false;
+            },
+            /*skip_foreign=*/true);  // delete never fails on what it cannot delete
         return keys;
     }
 };

@@ -39,7 +39,6 @@ Tri values_equal(PyObject* a, PyObject* b);
 // a <op> b.  Nested lists past the interpreter's recursion limit raise
 // RecursionError.
 Tri values_compare(PyObject* a, PyObject* b, CompareOp op);
-inline Tri values_less(PyObject* a, PyObject* b) { return values_compare(a, b, CompareOp::Lt); }
 
 // Total order for sorting: negative, 0 or positive.  Kinds rank
 //   None < bool < number < str < list < other;

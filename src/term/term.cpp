@@ -7,7 +7,7 @@
 
 namespace veldrin {
 
-bool operator==(const TermValue& a, const TermValue& b) noexcept {
+bool operator==(const TermValue& a, const TermValue& b) {
     return a.name == b.name && a.type == b.type;
 }
 
@@ -22,7 +22,7 @@ std::string term_text(const TermValue& t) {
     return s;
 }
 
-std::int64_t term_hash(const TermValue& t) noexcept {
+std::int64_t term_hash(const TermValue& t) {
     SipHasher h;
     h.text(t.name);
     hash_type_stream(h, t.type.node());

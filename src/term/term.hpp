@@ -13,13 +13,13 @@ struct TermValue {
     TypeRef type;
 };
 
-bool operator==(const TermValue& a, const TermValue& b) noexcept;
+bool operator==(const TermValue& a, const TermValue& b);
 
 // SHA-256 of "term:" + name + ":" + type UID.
 Uid term_uid(const TermValue& t);
 // "f:(A -> B)".
 std::string term_text(const TermValue& t);
-std::int64_t term_hash(const TermValue& t) noexcept;
+std::int64_t term_hash(const TermValue& t);
 
 // Applies `f` to `x`: "(f x)" of the output type, or a TypeMismatch.
 TermValue apply_term(const TermValue& f, const TermValue& x);

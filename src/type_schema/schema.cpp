@@ -82,10 +82,6 @@ size_t top_level_arrow(std::string_view s) {
     return std::string_view::npos;
 }
 
-bool contains(std::string_view s, std::string_view what) {
-    return s.find(what) != std::string_view::npos;
-}
-
 bool plain_name(std::string_view text, const TypeRef& t, bool wrapped) {
     if (!t.is_variable()) return false;
     const std::string& name = t.name();

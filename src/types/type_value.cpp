@@ -1,6 +1,7 @@
 #include "types/type_value.hpp"
 
 #include <algorithm>
+#include <tuple>
 #include <vector>
 
 #include "module/py.hpp"
@@ -43,27 +44,51 @@ void TypeRef::release(TypeNode* p) noexcept {
     }
 }
 
-bool type_equal(const TypeNode* a, const TypeNode* b) noexcept {
+// The walks below are iterative: a type may nest 10000 applications deep, and
+// a thread's C stack may be small.
+
+bool type_equal(const TypeNode* a, const TypeNode* b) {
+    std::vector<std::pair<const TypeNode*, const TypeNode*>> pending;
     while (true) {
-        if (a == b) return true;
-        if (a->is_application != b->is_application) return false;
-        if (!a->is_application) return a->name == b->name;
-        if (!type_equal(a->left, b->left)) return false;
-        a = a->right;
-        b = b->right;
+        if (a != b) {
+            if (a->is_application != b->is_application) return false;
+            if (!a->is_application) {
+                if (a->name != b->name) return false;
+            } else {
+                pending.emplace_back(a->right, b->right);
+                a = a->left;
+                b = b->left;
+                continue;
+            }
+        }
+        if (pending.empty()) return true;
+        std::tie(a, b) = pending.back();
+        pending.pop_back();
     }
 }
 
 void append_type_text(std::string& out, const TypeNode* t) {
-    if (!t->is_application) {
-        out += t->name;
-        return;
+    // Each entry is a node to write or, with a null node, a piece of text.
+    struct Item {
+        const TypeNode* node;
+        const char* text;
+    };
+    std::vector<Item> pending{{t, nullptr}};
+    while (!pending.empty()) {
+        Item item = pending.back();
+        pending.pop_back();
+        if (!item.node) {
+            out += item.text;
+        } else if (!item.node->is_application) {
+            out += item.node->name;
+        } else {
+            out += '(';
+            pending.push_back({nullptr, ")"});
+            pending.push_back({item.node->right, nullptr});
+            pending.push_back({nullptr, " -> "});
+            pending.push_back({item.node->left, nullptr});
+        }
     }
-    out += '(';
-    append_type_text(out, t->left);
-    out += " -> ";
-    append_type_text(out, t->right);
-    out += ')';
 }
 
 std::string type_text(const TypeRef& t) {
@@ -72,28 +97,50 @@ std::string type_text(const TypeRef& t) {
     return out;
 }
 
-namespace {
-Uid node_uid(const TypeNode* t) {
-    if (!t->is_application) return sha256_uid("var:", t->name);
-    Uid left = node_uid(t->left);
-    Uid right = node_uid(t->right);
-    return sha256_uid("app:", left.view(), ":", right.view());
-}
-}  // namespace
-
-Uid type_uid(const TypeRef& t) { return node_uid(t.node()); }
-
-void hash_type_stream(SipHasher& h, const TypeNode* t) noexcept {
-    if (!t->is_application) {
-        h.tag(0);
-        h.text(t->name);
-        h.tag(0);
-        return;
+Uid type_uid(const TypeRef& t) {
+    // Post-order: an application's UID is made once both of its sides' are
+    // on the value stack.
+    std::vector<std::pair<const TypeNode*, bool>> pending{{t.node(), false}};
+    std::vector<Uid> values;
+    while (!pending.empty()) {
+        auto [node, sides_done] = pending.back();
+        pending.pop_back();
+        if (!node->is_application) {
+            values.push_back(sha256_uid("var:", node->name));
+        } else if (!sides_done) {
+            pending.emplace_back(node, true);
+            pending.emplace_back(node->right, false);
+            pending.emplace_back(node->left, false);
+        } else {
+            Uid right = values.back();
+            values.pop_back();
+            Uid left = values.back();
+            values.pop_back();
+            values.push_back(sha256_uid("app:", left.view(), ":", right.view()));
+        }
     }
-    h.tag(1);
-    hash_type_stream(h, t->left);
-    hash_type_stream(h, t->right);
-    h.tag(0);
+    return values.back();
+}
+
+void hash_type_stream(SipHasher& h, const TypeNode* t) {
+    // A null node stands for the closing tag of an application.
+    std::vector<const TypeNode*> pending{t};
+    while (!pending.empty()) {
+        const TypeNode* node = pending.back();
+        pending.pop_back();
+        if (!node) {
+            h.tag(0);
+        } else if (!node->is_application) {
+            h.tag(0);
+            h.text(node->name);
+            h.tag(0);
+        } else {
+            h.tag(1);
+            pending.push_back(nullptr);
+            pending.push_back(node->right);
+            pending.push_back(node->left);
+        }
+    }
 }
 
 std::int64_t variable_hash(std::string_view name) noexcept {
@@ -102,7 +149,7 @@ std::int64_t variable_hash(std::string_view name) noexcept {
     return h.finish();
 }
 
-std::int64_t application_hash(const TypeRef& t) noexcept {
+std::int64_t application_hash(const TypeRef& t) {
     SipHasher h;
     hash_type_stream(h, t.node()->left);
     hash_type_stream(h, t.node()->right);

@@ -66,9 +66,10 @@ private:
     TypeNode* p_ = nullptr;
 };
 
-// Structural equality; identical shared nodes are equal at once.
-bool type_equal(const TypeNode* a, const TypeNode* b) noexcept;
-inline bool operator==(const TypeRef& a, const TypeRef& b) noexcept {
+// Structural equality; identical shared nodes are equal at once.  Needs no
+// memory for types that nest only to the left.
+bool type_equal(const TypeNode* a, const TypeNode* b);
+inline bool operator==(const TypeRef& a, const TypeRef& b) {
     return type_equal(a.node(), b.node());
 }
 
@@ -81,10 +82,10 @@ Uid type_uid(const TypeRef& t);
 
 // The hash stream T: a variable is tag 0, its name, tag 0; an application is
 // tag 1, T(left), T(right), tag 0.
-void hash_type_stream(SipHasher& h, const TypeNode* t) noexcept;
+void hash_type_stream(SipHasher& h, const TypeNode* t);
 
 // Python hashes of the two classes.
 std::int64_t variable_hash(std::string_view name) noexcept;
-std::int64_t application_hash(const TypeRef& t) noexcept;
+std::int64_t application_hash(const TypeRef& t);
 
 }  // namespace veldrin

@@ -94,7 +94,8 @@ PyObject* application_repr(PyObject* self) noexcept {
 }
 
 Py_hash_t application_hash_slot(PyObject* self) noexcept {
-    return static_cast<Py_hash_t>(application_hash(type_of(self)));
+    return guard<Py_hash_t>(
+        -1, [&] { return static_cast<Py_hash_t>(application_hash(type_of(self))); });
 }
 
 // ---- shared -----------------------------------------------------------------
