@@ -41,7 +41,6 @@ def test_deepest_type_needs_little_stack():
     t = deep_type(10000)
     uid, text, same = run_on_small_stack(lambda: (t.uid(), str(t), t == deep_type(10000)))
     assert len(uid) == 64 and len(text) == 70001 and same
-    assert run_on_small_stack(lambda: v.TypeSchema("$" + "(" * 999 + "A" + ")" * 999 + "$").matches(A))
 
 
 @pytest.mark.parametrize("make", [
