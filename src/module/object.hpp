@@ -137,7 +137,8 @@ inline PyCFunction as_method(F f) noexcept {
 // Creates a class: "builtins.{name}", base object, not subclassable, no
 // instance dict, no weak references.  `gc` adds collector support (the slots
 // must then include traverse and clear).  Throws on failure.
-PyTypeObject* create_class(const char* qualified_name, int basicsize, bool gc, PyType_Slot* slots);
+PyTypeObject* create_class(const char* qualified_name, int basicsize, bool gc, PyType_Slot* slots,
+                           unsigned long extra_flags = 0);
 
 // Is `o` an instance of `type` (exact: the classes cannot be subclassed)?
 inline bool is_instance(PyObject* o, PyTypeObject* type) noexcept { return Py_TYPE(o) == type; }

@@ -1,5 +1,6 @@
-// The Query class: clause methods that queue records and return a copy of
-// the query, and the entry points that run the queue and shape its results.
+// The Query class: clause methods that compile their clause into a plan node
+// linked in front of the query's chain, and the entry points that run the
+// chain and shape its results.
 #include <algorithm>
 #include <unordered_set>
 
@@ -13,70 +14,6 @@ namespace veldrin {
 
 namespace {
 
-int traverse_form(const PatternForm& f, visitproc visit, void* arg) noexcept {
-    return std::visit([&](const auto& form) -> int { return form.pattern.traverse(visit, arg); },
-                      f);
-}
-
-void clear_form(PatternForm& f) noexcept {
-    std::visit([](auto& form) { form.pattern.clear(); }, f);
-}
-
-struct RecordTraverse {
-    visitproc visit;
-    void* arg;
-    int operator()(const MatchClause& c) const { return traverse_form(c.form, visit, arg); }
-    int operator()(const CreateClause& c) const { return traverse_form(c.form, visit, arg); }
-    int operator()(const MergeClause& c) const { return traverse_form(c.form, visit, arg); }
-    int operator()(const SetClause& c) const {
-        Py_VISIT(c.properties.get());
-        return 0;
-    }
-    template <class Other>
-    int operator()(const Other&) const {
-        return 0;
-    }
-};
-
-struct RecordClear {
-    void operator()(MatchClause& c) const { clear_form(c.form); }
-    void operator()(CreateClause& c) const { clear_form(c.form); }
-    void operator()(MergeClause& c) const { clear_form(c.form); }
-    void operator()(SetClause& c) const { c.properties.reset(); }
-    template <class Other>
-    void operator()(Other&) const {}
-};
-
-}  // namespace
-
-int QueryValue::traverse(visitproc visit, void* arg) const noexcept {
-    Py_VISIT(nodes.get());
-    Py_VISIT(edges.get());
-    for (const Record& r : operations) {
-        if (int ret = std::visit(RecordTraverse{visit, arg}, r)) return ret;
-    }
-    for (const auto& [name, list] : matched_vars) {
-        for (const auto& entry : list) {
-            if (!entry) continue;
-            if (int ret = traverse_bound(*entry, visit, arg)) return ret;
-        }
-    }
-    return 0;
-}
-
-void QueryValue::clear() noexcept {
-    nodes.reset();
-    edges.reset();
-    for (Record& r : operations) std::visit(RecordClear{}, r);
-    for (auto& [name, list] : matched_vars) {
-        for (auto& entry : list) {
-            if (entry) std::visit([](auto& record) { record.clear(); }, *entry);
-        }
-    }
-}
-
-namespace {
-
 QueryValue& query_of(PyObject* self) {
     QueryValue& q = payload<QueryValue>(self);
     // A query emptied by the collector works on empty dictionaries.
@@ -85,12 +22,13 @@ QueryValue& query_of(PyObject* self) {
     return q;
 }
 
-Ref new_query(QueryValue value) { return new_instance(query_class(), std::move(value)); }
+Ref new_query(const QueryValue& q) { return new_instance(query_class(), QueryValue(q)); }
 
-// Appends the record and returns a new Query holding a copy of this one.
-Ref queue(PyObject* self, std::optional<Record> record) {
+// Links the clause in front of this query's chain and returns a new Query
+// sharing the chain, the bindings and the variable numbering.
+Ref queue(PyObject* self, std::optional<Clause> clause) {
     QueryValue& q = query_of(self);
-    if (record) q.operations.push_back(std::move(*record));
+    if (clause) q.plan = link_step(q.plan, std::move(*clause));
     return new_query(q);
 }
 
@@ -101,25 +39,44 @@ std::vector<std::string> names_of(const BoundArgs& a) {
     return names;
 }
 
+std::vector<int> columns_of(const std::vector<std::string>& names, Symbols& symbols) {
+    std::vector<int> columns;
+    columns.reserve(names.size());
+    for (const std::string& n : names) columns.push_back(symbols.intern(n));
+    return columns;
+}
+
 // match: a str gives the name, anything else no name.
-std::optional<std::string> optional_name(PyObject* o) {
-    if (!o || !PyUnicode_Check(o)) return std::nullopt;
-    return text_value(o, nullptr);
+int optional_column(PyObject* o, Symbols& symbols) {
+    if (!o || !PyUnicode_Check(o)) return -1;
+    return symbols.intern(text_arg(o, nullptr));
 }
 
 // create and merge: the name is required.
-std::string required_name(PyObject* o) {
+int required_column(PyObject* o, Symbols& symbols) {
     if (!o || o == Py_None) throw ModelError::invalid_query("Variable name required");
     if (!PyUnicode_Check(o)) {
         throw ModelError::invalid_query("Expected string variable name", "variable extraction");
     }
-    return text_value(o, nullptr);
+    return symbols.intern(text_arg(o, nullptr));
 }
 
+// ---- pattern clauses ---------------------------------------------------------
+
+enum class PatternClause { Match, Create, Merge };
+
+// Where each parameter of match, create and merge stands in the method's
+// signature (-1: the method has no such parameter).
+struct PatternParams {
+    int pattern, node, edge, start, end, type, type_schema, term, term_type_schema, properties;
+};
+
 // A path that create or merge can make: every node part has a concrete type,
-// every edge part a variable (the term's name) and a concrete type.
-PathForm concrete_path(PathPatternValue path, const char* clause) {
-    PathForm form;
+// every edge part a variable (the term's name) and a concrete type.  Merge
+// then looks for exactly those types and terms.
+PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols& symbols) {
+    const char* clause = kind == PatternClause::Create ? "create" : "merge";
+    PathForm form = compile_path(path, symbols);
     std::string why;
     auto refuse = [&](const std::string& what, const std::string& reason) {
         throw ModelError::invalid_query(
@@ -143,23 +100,131 @@ PathForm concrete_path(PathPatternValue path, const char* clause) {
         TypeRef t = concrete_type(*e.term_type_schema, why);
         if (!t) refuse(what, why);
         form.edge_types.push_back(std::move(t));
+        form.term_names.push_back(*e.variable);
     }
-    form.pattern = std::move(path);
+    if (kind == PatternClause::Merge) {
+        for (size_t i = 0; i < form.nodes.size(); ++i) {
+            form.nodes[i].type = form.node_types[i];
+            form.nodes[i].schema.reset();
+        }
+        for (size_t j = 0; j < form.edges.size(); ++j) {
+            form.edges[j].term = TermValue{form.term_names[j], form.edge_types[j]};
+            form.edges[j].schema.reset();
+        }
+    }
     return form;
 }
 
-// The three texts every pattern clause converts first, then `properties`,
-// even when they will not be used.  `pattern`, `node` and `edge` are the
-// first three parameters of match, create and merge.
-struct PatternTexts {
-    std::optional<std::string> pattern, node, edge;
-};
+PyObject* arg(const BoundArgs& a, int i) { return i < 0 ? nullptr : a[i]; }
 
-PatternTexts convert_pattern_args(const BoundArgs& a, int properties) {
-    PatternTexts t{optional_text(a[0], "pattern"), optional_text(a[1], "node"),
-                   optional_text(a[2], "edge")};
-    check_optional_dict(a[properties], "properties");
-    return t;
+// The one form selection of match, create and merge.  `pattern`, `node` and
+// `edge` are converted first, then `properties`, even when they will not be
+// used; then the first form given, in the method's order (match and create:
+// pattern, node, edge; merge: node, edge, pattern), is built with its own
+// checks.  No form given: nothing is queued.
+std::optional<Clause> pattern_clause(PatternClause kind, const PatternParams& p,
+                                     const BoundArgs& a, Symbols& symbols) {
+    std::optional<std::string> pattern = optional_text(arg(a, p.pattern), "pattern");
+    std::optional<std::string> node = optional_text(arg(a, p.node), "node");
+    std::optional<std::string> edge = optional_text(arg(a, p.edge), "edge");
+    check_optional_dict(arg(a, p.properties), "properties");
+
+    auto path_form = [&]() -> PatternForm {
+        PathPatternValue parsed = parse_path_pattern(*pattern);
+        if (kind == PatternClause::Match) return compile_path(parsed, symbols);
+        return concrete_path(parsed, kind, symbols);
+    };
+    auto node_form = [&]() -> PatternForm {
+        NodePatternValue v = build_node_pattern(arg(a, p.node), arg(a, p.type),
+                                                arg(a, p.type_schema), arg(a, p.properties));
+        return NodeForm{compile_node(v, symbols)};
+    };
+    auto edge_form = [&]() -> PatternForm {
+        EdgePatternValue v = build_edge_pattern(arg(a, p.edge), arg(a, p.term),
+                                                arg(a, p.term_type_schema), arg(a, p.properties),
+                                                nullptr);
+        EdgeForm f;
+        if (kind == PatternClause::Match) {
+            f.start = optional_column(arg(a, p.start), symbols);
+            f.end = optional_column(arg(a, p.end), symbols);
+        } else {
+            f.start = required_column(arg(a, p.start), symbols);
+            f.end = required_column(arg(a, p.end), symbols);
+            if (kind == PatternClause::Create && !v.term) {
+                throw ModelError::invalid_query("an edge needs a term to be created", "create");
+            }
+        }
+        f.edge = compile_edge(v, symbols);
+        return f;
+    };
+
+    std::optional<PatternForm> form;
+    if (kind == PatternClause::Merge) {
+        if (node) {
+            form = node_form();
+        } else if (edge) {
+            form = edge_form();
+        } else if (pattern) {
+            form = path_form();
+        }
+    } else if (pattern) {
+        form = path_form();
+    } else if (node) {
+        form = node_form();
+    } else if (edge) {
+        form = edge_form();
+    }
+    if (!form) return std::nullopt;
+    switch (kind) {
+        case PatternClause::Match:
+            return MatchClause{std::move(*form)};
+        case PatternClause::Create:
+            return CreateClause{std::move(*form)};
+        case PatternClause::Merge:
+            break;
+    }
+    return MergeClause{std::move(*form)};
+}
+
+template <PatternClause kind>
+PyObject* pattern_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, const Signature& sig, const PatternParams& p) noexcept {
+    return guard_obj([&] {
+        BoundArgs a;
+        bind(sig, args, nargs, kwnames, a);
+        ExclusiveBorrow b(self);
+        QueryValue& q = query_of(self);
+        return queue(self, pattern_clause(kind, p, a, *q.symbols));
+    });
+}
+
+PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    static const char* const names[] = {
+        "pattern",          "node",      "edge", "start", "end", "type", "type_schema", "term",
+        "term_type_schema", "properties"};
+    static const Signature sig{"Query.match()", names, 10, 1, 0};
+    static const PatternParams p{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
+    return pattern_method<PatternClause::Match>(self, args, nargs, kwnames, sig, p);
+}
+
+PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    static const char* const names[] = {"pattern", "node",  "edge", "type",
+                                        "term",    "start", "end",  "properties"};
+    static const Signature sig{"Query.create()", names, 8, 1, 0};
+    static const PatternParams p{0, 1, 2, 5, 6, 3, -1, 4, -1, 7};
+    return pattern_method<PatternClause::Create>(self, args, nargs, kwnames, sig, p);
+}
+
+PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) noexcept {
+    static const char* const names[] = {
+        "pattern",          "node",  "edge", "type",      "type_schema", "term",
+        "term_type_schema", "start", "end",  "properties"};
+    static const Signature sig{"Query.merge()", names, 10, 1, 0};
+    static const PatternParams p{0, 1, 2, 7, 8, 3, 4, 5, 6, 9};
+    return pattern_method<PatternClause::Merge>(self, args, nargs, kwnames, sig, p);
 }
 
 // ---- constructor ------------------------------------------------------------
@@ -172,122 +237,7 @@ PyObject* query_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcep
         bind(sig, args, kwargs, a);
         instance_arg(a[0], graph_class(), "Graph", "graph");
         GraphPayload g = graph_dictionaries(a[0]);
-        return new_instance(cls, QueryValue{g.nodes, g.edges, {}, {}});
-    });
-}
-
-// ---- pattern clauses -------------------------------------------------------
-
-enum MatchArg {
-    kPattern,
-    kNode,
-    kEdge,
-    kStart,
-    kEnd,
-    kType,
-    kTypeSchema,
-    kTerm,
-    kTermSchema,
-    kProps
-};
-
-PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {
-            "pattern",          "node",      "edge", "start", "end", "type", "type_schema", "term",
-            "term_type_schema", "properties"};
-        static const Signature sig{"Query.match()", names, 10, 1, 0};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        auto [pattern, node, edge] = convert_pattern_args(a, kProps);
-        std::optional<Record> record;
-        if (pattern) {
-            record = MatchClause{PathForm{parse_path_pattern(*pattern), {}, {}}};
-        } else if (node) {
-            record = MatchClause{
-                NodeForm{build_node_pattern(a[kNode], a[kType], a[kTypeSchema], a[kProps])}};
-        } else if (edge) {
-            EdgePatternValue p =
-                build_edge_pattern(a[kEdge], a[kTerm], a[kTermSchema], a[kProps], nullptr);
-            record = MatchClause{
-                EdgeForm{std::move(p), optional_name(a[kStart]), optional_name(a[kEnd])}};
-        }
-        return queue(self, std::move(record));
-    });
-}
-
-enum CreateArg { cPattern, cNode, cEdge, cType, cTerm, cStart, cEnd, cProps };
-
-PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"pattern", "node",  "edge", "type",
-                                            "term",    "start", "end",  "properties"};
-        static const Signature sig{"Query.create()", names, 8, 1, 0};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        auto [pattern, node, edge] = convert_pattern_args(a, cProps);
-        std::optional<Record> record;
-        if (pattern) {
-            record = CreateClause{concrete_path(parse_path_pattern(*pattern), "create")};
-        } else if (node) {
-            record =
-                CreateClause{NodeForm{build_node_pattern(a[cNode], a[cType], nullptr, a[cProps])}};
-        } else if (edge) {
-            EdgePatternValue p =
-                build_edge_pattern(a[cEdge], a[cTerm], nullptr, a[cProps], nullptr);
-            std::string start = required_name(a[cStart]);
-            std::string end = required_name(a[cEnd]);
-            if (!p.term) {
-                throw ModelError::invalid_query("an edge needs a term to be created", "create");
-            }
-            record = CreateClause{EdgeForm{std::move(p), std::move(start), std::move(end)}};
-        }
-        return queue(self, std::move(record));
-    });
-}
-
-enum MergeArg {
-    mPattern,
-    mNode,
-    mEdge,
-    mType,
-    mTypeSchema,
-    mTerm,
-    mTermSchema,
-    mStart,
-    mEnd,
-    mProps
-};
-
-PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {
-            "pattern",          "node",  "edge", "type",      "type_schema", "term",
-            "term_type_schema", "start", "end",  "properties"};
-        static const Signature sig{"Query.merge()", names, 10, 1, 0};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        auto [pattern, node, edge] = convert_pattern_args(a, mProps);
-        std::optional<Record> record;
-        if (node) {
-            record = MergeClause{
-                NodeForm{build_node_pattern(a[mNode], a[mType], a[mTypeSchema], a[mProps])}};
-        } else if (edge) {
-            EdgePatternValue p =
-                build_edge_pattern(a[mEdge], a[mTerm], a[mTermSchema], a[mProps], nullptr);
-            std::string start = required_name(a[mStart]);
-            std::string end = required_name(a[mEnd]);
-            record = MergeClause{EdgeForm{std::move(p), std::move(start), std::move(end)}};
-        } else if (pattern) {
-            record = MergeClause{concrete_path(parse_path_pattern(*pattern), "merge")};
-        }
-        return queue(self, std::move(record));
+        return new_instance(cls, QueryValue{g.nodes, g.edges, {}, {}, std::make_shared<Symbols>()});
     });
 }
 
@@ -301,7 +251,10 @@ PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
-        return queue(self, WhereClause{Condition::parse(text_arg(a[0], "condition"))});
+        Symbols& symbols = *query_of(self).symbols;
+        Condition condition = Condition::parse(
+            text_arg(a[0], "condition"), [&](std::string_view n) { return symbols.intern(n); });
+        return queue(self, WhereClause{std::move(condition)});
     });
 }
 
@@ -313,9 +266,10 @@ PyObject* query_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
-        std::string variable = text_value(a[0], "variable");
+        std::string_view variable = text_arg(a[0], "variable");
         Ref properties = Ref::borrow(dict_arg(a[1], "properties"));
-        return queue(self, SetClause{std::move(variable), std::move(properties)});
+        int column = query_of(self).symbols->intern(variable);
+        return queue(self, SetClause{column, std::move(properties)});
     });
 }
 
@@ -329,7 +283,7 @@ PyObject* query_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         ExclusiveBorrow b(self);
         std::vector<std::string> variables = names_of(a);
         bool detach = a.given(0) ? bool_arg(a[0], "detach") : false;
-        return queue(self, DeleteClause{std::move(variables), detach});
+        return queue(self, DeleteClause{columns_of(variables, *query_of(self).symbols), detach});
     });
 }
 
@@ -340,7 +294,8 @@ PyObject* query_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
-        return queue(self, WithClause{names_of(a)});
+        std::vector<std::string> variables = names_of(a);
+        return queue(self, WithClause{columns_of(variables, *query_of(self).symbols)});
     });
 }
 
@@ -352,14 +307,15 @@ PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
-        std::string variable = text_value(a[0], "variable");
-        std::string key = text_value(a[1], "key");
+        std::string_view variable = text_arg(a[0], "variable");
+        std::string_view key = text_arg(a[1], "key");
         bool ascending = a.given(2) ? bool_arg(a[2], "ascending") : true;
-        return queue(self, OrderByClause{std::move(variable), std::move(key), ascending});
+        int column = query_of(self).symbols->intern(variable);
+        return queue(self, OrderByClause{column, interned(key), ascending});
     });
 }
 
-template <class Clause>
+template <class ClauseType>
 PyObject* count_clause(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                        const char* callable) noexcept {
     return guard_obj([&] {
@@ -368,7 +324,7 @@ PyObject* count_clause(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
-        return queue(self, Clause{count_arg(a[0], "count")});
+        return queue(self, ClauseType{count_arg(a[0], "count")});
     });
 }
 
@@ -384,58 +340,69 @@ PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- entry points --------------------------------------------------------------
 
-Ref bound_object(const BoundValue& v) {
-    return std::visit(
-        [](const auto& record) -> Ref {
-            using R = std::decay_t<decltype(record)>;
-            if constexpr (std::is_same_v<R, NodeRecord>)
-                return node_to_object(record);
-            else
-                return edge_to_object(record);
-        },
-        v);
-}
-
-std::string bound_uid(const BoundValue& v) {
-    if (auto* n = std::get_if<NodeRecord>(&v)) return "n" + node_uid(*n).str();
-    return "e" + edge_uid(std::get<EdgeRecord>(v)).str();
+// An identity hash of a bound value: equal for the same node (structurally
+// equal types) or the same edge (equal terms).
+size_t identity_hash(const Cell& c) {
+    SipHasher h;
+    if (c.is_node()) {
+        h.tag(0);
+        hash_type_stream(h, c.node_type().node());
+    } else {
+        h.tag(1);
+        const TermValue& t = c.edge_record().term;
+        h.text(t.name);
+        hash_type_stream(h, t.type.node());
+    }
+    return static_cast<size_t>(h.finish());
 }
 
 // One dict per position with the requested names bound there; empty rows
 // are dropped, and with `distinct` so is every row equal to an earlier one
 // (same names, values with the same UIDs).
-Ref rows(const Bindings& vars, const std::vector<std::string>& names, bool distinct) {
+Ref rows(const RowTable& t, const std::vector<std::string>& names, const Symbols& symbols,
+         bool distinct) {
     Ref result = Ref::steal(PyList_New(0));
-    if (vars.empty()) return result;
-    std::vector<std::string> unique;
+    if (t.empty()) return result;
+    // Each requested name once, in the order given, with its key and column.
+    std::vector<std::pair<Ref, int>> wanted;
     for (const std::string& n : names) {
-        if (std::find(unique.begin(), unique.end(), n) == unique.end()) unique.push_back(n);
+        int column = symbols.find(n);
+        auto same = [&](const auto& w) { return w.second == column; };
+        if (!t.is_bound(column) || std::any_of(wanted.begin(), wanted.end(), same)) continue;
+        wanted.emplace_back(interned(n), column);
     }
-    std::unordered_set<std::string> seen;
-    size_t n = row_count(vars);
-    for (size_t row = 0; row < n; ++row) {
-        if (distinct) {
-            std::string signature;
-            bool any = false;
-            for (const std::string& name : unique) {
-                const BoundValue* v = bound_at(vars, name, row);
-                signature += name;
-                signature += '\0';
-                signature += v ? bound_uid(*v) : "-";
-                signature += '\x01';
-                any = any || v;
-            }
-            if (!any || !seen.insert(signature).second) continue;
+    if (wanted.empty()) return result;
+
+    auto row_hash = [&](size_t row) {
+        size_t h = 0;
+        for (const auto& [key, column] : wanted) {
+            const Cell* c = t.at(column, row);
+            h = h * 1000003u ^ (c ? identity_hash(*c) : 0x9e3779b9u);
         }
-        Ref dict = Ref::steal(PyDict_New());
-        for (const std::string& name : names) {
-            const BoundValue* v = bound_at(vars, name, row);
+        return h;
+    };
+    auto row_equal = [&](size_t a, size_t b) {
+        for (const auto& [key, column] : wanted) {
+            const Cell* x = t.at(column, a);
+            const Cell* y = t.at(column, b);
+            if (!x != !y || (x && !x->same_identity(*y))) return false;
+        }
+        return true;
+    };
+    std::unordered_set<size_t, decltype(row_hash), decltype(row_equal)> seen(16, row_hash,
+                                                                              row_equal);
+    size_t n = t.row_count();
+    for (size_t row = 0; row < n; ++row) {
+        Ref dict;
+        for (const auto& [key, column] : wanted) {
+            const Cell* v = t.at(column, row);
             if (!v) continue;
-            Ref key = to_str(name);
-            Ref object = bound_object(*v);
+            if (!dict) dict = Ref::steal(PyDict_New());
+            Ref object = v->to_object();
             if (PyDict_SetItem(dict.get(), key.get(), object.get()) < 0) throw_pending();
         }
-        if (PyDict_GET_SIZE(dict.get()) == 0) continue;
+        if (!dict) continue;
+        if (distinct && !seen.insert(row).second) continue;
         if (PyList_Append(result.get(), dict.get()) < 0) throw_pending();
     }
     return result;
@@ -451,7 +418,8 @@ PyObject* return_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         std::vector<std::string> names = names_of(a);
         QueryValue& q = query_of(self);
         run_query(q);
-        return rows(q.matched_vars, names, distinct);
+        Ref table = q.table;
+        return rows(payload<RowTable>(table.get()), names, *q.symbols, distinct);
     });
 }
 
@@ -470,7 +438,7 @@ PyObject* query_return_count(PyObject* self, PyObject*) noexcept {
         ExclusiveBorrow b(self);
         QueryValue& q = query_of(self);
         run_query(q);
-        return Ref::steal(PyLong_FromSize_t(row_count(q.matched_vars)));
+        return Ref::steal(PyLong_FromSize_t(payload<RowTable>(q.table.get()).row_count()));
     });
 }
 
@@ -553,7 +521,7 @@ PyTypeObject* query_class() {
 
 Ref new_query_for_graph(PyObject* graph) {
     GraphPayload g = graph_dictionaries(graph);
-    return new_query(QueryValue{g.nodes, g.edges, {}, {}});
+    return new_query(QueryValue{g.nodes, g.edges, {}, {}, std::make_shared<Symbols>()});
 }
 
 }  // namespace veldrin

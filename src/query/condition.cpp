@@ -1,11 +1,15 @@
 // Design: a condition is parsed once, when `where` is called, into an
-// immutable tree shared by every copy of the Condition.  The parser is a
-// recursive descent over code points; AND, OR and XOR chains become one n-ary
-// node each, so only parentheses, NOT and list literals deepen the tree, and
-// those are counted against kMaxNesting while parsing.  Every recursion below
-// (parsing, evaluation, destruction) is therefore bounded.  The tree holds no
-// Python objects: literals stay Literal values and are turned into fresh
-// objects at each evaluation.
+// immutable tree owned by one plan node.  The parser is a recursive descent
+// over code points; AND, OR and XOR chains become one n-ary node each, so only
+// parentheses, NOT and list literals deepen the tree, and those are counted
+// against kMaxNesting while parsing.  Every recursion below (parsing,
+// evaluation, destruction) is therefore bounded.
+//
+// Everything the evaluation of a row needs is made while parsing: literals
+// and IN lists are ready Python objects, property keys interned str objects,
+// and variables column numbers of the row table.  A literal list is never
+// handed to Python code: where an object's own `==` would see it, it gets a
+// fresh copy, so no comparison can change the condition.
 #include "query/condition.hpp"
 
 #include <algorithm>
@@ -13,6 +17,7 @@
 
 #include "errors/model_error.hpp"
 #include "patterns/literal.hpp"
+#include "query/plan.hpp"
 #include "query/values.hpp"
 #include "type_schema/schema.hpp"
 
@@ -45,14 +50,29 @@ enum class ConditionOp {
 struct ConditionNode {
     ConditionOp op;
     std::vector<ConditionNode> args;
-    Literal literal;   // Literal; the list of In
-    std::string name;  // Variable, Property, TypeTest
-    std::string text;  // Property: the key; TypeTest: the schema text
+    Ref object;        // Literal: its value; In: the list
+    int column = -1;   // Variable, Property, TypeTest
+    Ref key;           // Property: the interned key
+    std::string text;  // TypeTest: the schema text
+
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(object.get());
+        Py_VISIT(key.get());
+        for (const ConditionNode& a : args) {
+            if (int r = a.traverse(visit, arg)) return r;
+        }
+        return 0;
+    }
+    void clear() noexcept {
+        object.reset();
+        key.reset();
+        for (ConditionNode& a : args) a.clear();
+    }
 };
 
 struct ConditionTree {
     ConditionNode root;
-    std::vector<std::string> variables;
+    std::vector<int> columns;
 };
 
 namespace {
@@ -62,23 +82,25 @@ using Node = ConditionNode;
 
 class Parser {
 public:
-    explicit Parser(std::string_view utf8) : t_(decode_utf8(utf8)) {}
+    Parser(std::string_view utf8, const std::function<int(std::string_view)>& column)
+        : t_(decode_utf8(utf8)), column_(column) {}
 
-    Node run(std::vector<std::string>& variables) {
+    Node run(std::vector<int>& columns) {
         skip_space();
         if (!more()) throw ModelError::invalid_query("empty condition", "where");
         Node root = parse_or();
         skip_space();
         if (more()) unexpected();
-        variables = std::move(vars_);
+        columns = std::move(columns_);
         return root;
     }
 
 private:
     std::u32string t_;
+    const std::function<int(std::string_view)>& column_;
     size_t pos_ = 0;
     size_t depth_ = 0;  // open parentheses and NOTs
-    std::vector<std::string> vars_;
+    std::vector<int> columns_;
 
     [[noreturn]] void fail(size_t at, std::string_view problem) {
         throw ModelError::invalid_query(std::string(problem) + " at position " + std::to_string(at),
@@ -116,7 +138,7 @@ private:
     Node chain(Op op, Node (Parser::*next)(), std::string_view word) {
         Node first = (this->*next)();
         if (!keyword(word)) return first;
-        Node n{op, {}, {}, {}, {}};
+        Node n{op, {}, {}, -1, {}, {}};
         n.args.push_back(std::move(first));
         do {
             n.args.push_back((this->*next)());
@@ -132,7 +154,7 @@ private:
         size_t start = pos_;
         if (!keyword("not")) return parse_predicate();
         enter(start);
-        Node n{Op::Not, {}, {}, {}, {}};
+        Node n{Op::Not, {}, {}, -1, {}, {}};
         n.args.push_back(parse_not());
         --depth_;
         return n;
@@ -158,13 +180,15 @@ private:
             bool negated = keyword("not");
             if (!keyword("null"))
                 fail(pos_, negated ? "expected NULL after IS NOT" : "expected NULL after IS");
-            return Node{negated ? Op::IsNotNull : Op::IsNull, {std::move(left)}, {}, {}, {}};
+            Node n{negated ? Op::IsNotNull : Op::IsNull, {}, {}, -1, {}, {}};
+            n.args.push_back(std::move(left));
+            return n;
         } else if (keyword("in")) {
             skip_space();
             if (!at('[')) fail(pos_, "expected a list after IN");
-            Node n{Op::In, {}, {}, {}, {}};
+            Node n{Op::In, {}, {}, -1, {}, {}};
             n.args.push_back(std::move(left));
-            read_literal_here(n.literal);
+            n.object = read_literal_here();
             return n;
         } else if (keyword("starts")) {
             op = Op::StartsWith;
@@ -178,7 +202,7 @@ private:
             return left;
         }
         Node right = parse_operand();
-        Node n{op, {}, {}, {}, {}};
+        Node n{op, {}, {}, -1, {}, {}};
         n.args.push_back(std::move(left));
         n.args.push_back(std::move(right));
         return n;
@@ -198,8 +222,8 @@ private:
             return inner;
         }
         if (at_literal(t_, pos_)) {
-            Node n{Op::Literal, {}, {}, {}, {}};
-            read_literal_here(n.literal);
+            Node n{Op::Literal, {}, {}, -1, {}, {}};
+            n.object = read_literal_here();
             return n;
         }
         if (!more() || !(is_name_start(t_[pos_]) || t_[pos_] == '`')) unexpected();
@@ -208,14 +232,16 @@ private:
              {"and", "or", "xor", "not", "is", "in", "starts", "ends", "contains", "with"}) {
             if (word_at(t_, pos_, word)) unexpected();
         }
-        Node n{Op::Variable, {}, {}, read_name(), {}};
-        if (std::find(vars_.begin(), vars_.end(), n.name) == vars_.end()) vars_.push_back(n.name);
+        Node n{Op::Variable, {}, {}, column_(read_name()), {}, {}};
+        if (std::find(columns_.begin(), columns_.end(), n.column) == columns_.end()) {
+            columns_.push_back(n.column);
+        }
         if (symbol(U".")) {
             if (!more() || !(is_name_start(t_[pos_]) || t_[pos_] == '`')) {
                 fail(pos_, "expected a property key after '.'");
             }
             n.op = Op::Property;
-            n.text = read_name();
+            n.key = interned(read_name());
         } else if (symbol(U":")) {
             n.op = Op::TypeTest;
             n.text = read_type();
@@ -223,11 +249,13 @@ private:
         return n;
     }
 
-    void read_literal_here(Literal& out) {
+    Ref read_literal_here() {
         std::string error;
-        if (!read_literal(t_, pos_, out, error, depth_)) {
+        Literal literal;
+        if (!read_literal(t_, pos_, literal, error, depth_)) {
             fail(pos_, error == kTooDeep ? "condition " + error : error);
         }
+        return literal_to_object(literal);
     }
 
     // A plain name or a backtick-quoted one.
@@ -261,35 +289,78 @@ private:
             pos_ = end + 1;
             return encode_utf8(t.substr(start, pos_ - start));
         } else if (symbol(U"(")) {
-            int open = 1;
-            for (; more() && open > 0; ++pos_)
-                open += t_[pos_] == '(' ? 1 : t_[pos_] == ')' ? -1 : 0;
-            if (open > 0) fail(start, "expected ')' closing the type");
-            text = t.substr(start + 1, pos_ - start - 2);
-            while (!text.empty() && is_white_space(text.front())) text.remove_prefix(1);
-            while (!text.empty() && is_white_space(text.back())) text.remove_suffix(1);
+            skip_group(start);
+            text = trimmed(t.substr(start + 1, pos_ - start - 2));
         } else {
-            auto type_char = [](char32_t c) {
-                return is_name_char(c) || (c > 0x7F && !is_white_space(c));
-            };
-            while (more() && type_char(t_[pos_])) ++pos_;
+            skip_bare_name();
             if (pos_ == start) fail(start, "expected a type after ':'");
             text = t.substr(start, pos_ - start);
+        }
+        if (arrow_follows()) {
+            // A function type written out: the text runs on, whole.
+            skip_arrow_type(start);
+            text = trimmed(t.substr(start, pos_ - start));
         }
         std::string s = encode_utf8(text);
         return s.find('$') == std::string::npos ? "$" + s + "$" : s;
     }
+
+    static std::u32string_view trimmed(std::u32string_view text) {
+        while (!text.empty() && is_white_space(text.front())) text.remove_prefix(1);
+        while (!text.empty() && is_white_space(text.back())) text.remove_suffix(1);
+        return text;
+    }
+
+    static bool type_char(char32_t c) { return is_name_char(c) || (c > 0x7F && !is_white_space(c)); }
+    void skip_bare_name() {
+        while (more() && type_char(t_[pos_])) ++pos_;
+    }
+    // Past the ')' matching the '(' just read.
+    void skip_group(size_t start) {
+        int open = 1;
+        for (; more() && open > 0; ++pos_) open += t_[pos_] == '(' ? 1 : t_[pos_] == ')' ? -1 : 0;
+        if (open > 0) fail(start, "expected ')' closing the type");
+    }
+    bool arrow_follows() const {
+        size_t i = pos_;
+        while (i < t_.size() && is_white_space(t_[i])) ++i;
+        return i + 1 < t_.size() && t_[i] == '-' && t_[i + 1] == '>';
+    }
+    // Up to the next AND, OR or XOR outside parentheses, the ')' closing an
+    // outer group, or the end; white space before that is not part of it.
+    void skip_arrow_type(size_t start) {
+        long open = 0;
+        for (; more(); ++pos_) {
+            char32_t c = t_[pos_];
+            if (c == '(') {
+                ++open;
+            } else if (c == ')') {
+                if (open == 0) break;
+                --open;
+            } else if (open == 0 && (pos_ == start || !is_name_char(t_[pos_ - 1])) &&
+                       (word_at(t_, pos_, "and") || word_at(t_, pos_, "or") ||
+                        word_at(t_, pos_, "xor"))) {
+                break;
+            }
+        }
+        while (pos_ > start && is_white_space(t_[pos_ - 1])) --pos_;
+    }
 };
 
-// An operand's value: a Python object (None for null) or a bound node or edge.
+// An operand's value: a Python object (None for null) or a bound node or
+// edge.  `literal` marks an object the condition owns.
 struct Value {
     Ref obj;
-    const BoundValue* bound = nullptr;
+    const Cell* bound = nullptr;
+    bool literal = false;
 };
+
+// A literal list, before Python code of another object sees it.
+Ref exposed(PyObject* literal) { return fresh_copy(literal); }
 
 class Evaluator {
 public:
-    Evaluator(const Bindings& b, size_t row) : b_(b), row_(row) {}
+    Evaluator(const RowTable& t, size_t row) : t_(t), row_(row) {}
 
     Tri test(const Node& n) {
         switch (n.op) {
@@ -338,16 +409,8 @@ public:
                 bool null = !v.bound && v.obj.get() == Py_None;
                 return tri(null == (n.op == Op::IsNull));
             }
-            case Op::In: {
-                Value v = value(n.args[0]);
-                bool saw_null = false;
-                for (const Literal& item : n.literal.items) {
-                    Tri t = equal(v, Value{literal_to_object(item)});
-                    if (t == Tri::True) return Tri::True;
-                    saw_null = saw_null || t == Tri::Null;
-                }
-                return saw_null ? Tri::Null : Tri::False;
-            }
+            case Op::In:
+                return member(value(n.args[0]), n.object.get());
             case Op::StartsWith:
             case Op::EndsWith:
             case Op::Contains:
@@ -362,13 +425,13 @@ public:
     }
 
 private:
-    const Bindings& b_;
+    const RowTable& t_;
     size_t row_;
 
     Value value(const Node& n) {
         switch (n.op) {
             case Op::Literal:
-                return Value{literal_to_object(n.literal)};
+                return Value{n.object ? n.object : Ref::borrow(Py_None), nullptr, true};
             case Op::Variable:
             case Op::Property:
             case Op::TypeTest:
@@ -378,30 +441,49 @@ private:
                 return Value{t == Tri::Null ? Ref::borrow(Py_None) : to_bool(t == Tri::True)};
             }
         }
-        const BoundValue* v = bound_at(b_, n.name, row_);
+        const Cell* v = t_.at(n.column, row_);
         if (!v) return Value{Ref::borrow(Py_None)};
         if (n.op == Op::Variable) return Value{Ref(), v};
-        if (n.op == Op::TypeTest) {
-            const TypeRef& type = std::holds_alternative<NodeRecord>(*v)
-                                      ? std::get<NodeRecord>(*v).type
-                                      : std::get<EdgeRecord>(*v).term.type;
-            return Value{to_bool(schema_test(n.text, type, nullptr))};
-        }
+        if (n.op == Op::TypeTest) return Value{to_bool(schema_test(n.text, v->type(), nullptr))};
         // A reference of our own keeps the dictionary alive while the lookup
-        // may run Python code (key comparisons).  A record emptied by the
+        // may run Python code (key comparisons).  A table emptied by the
         // collector has no properties.
-        Ref props = std::visit([](const auto& r) { return r.properties; }, *v);
-        if (!props) return Value{Ref::borrow(Py_None)};
-        Ref key = to_str(n.text);
-        PyObject* item = PyDict_GetItemWithError(props.get(), key.get());
+        Ref props = Ref::borrow(v->properties());
+        if (!props || !n.key) return Value{Ref::borrow(Py_None)};
+        PyObject* item = PyDict_GetItemWithError(props.get(), n.key.get());
         if (!item && PyErr_Occurred()) throw_pending();
         return Value{Ref::borrow(item ? item : Py_None)};
     }
 
+    // Python's own == runs only for objects of other kinds: a literal list
+    // it would see is a fresh copy.
+    static Tri objects_equal(PyObject* a, bool a_literal, PyObject* b, bool b_literal) {
+        if (a_literal && PyList_Check(a) && may_run_python(b)) {
+            return values_equal(exposed(a).get(), b);
+        }
+        if (b_literal && PyList_Check(b) && may_run_python(a)) {
+            return values_equal(a, exposed(b).get());
+        }
+        return values_equal(a, b);
+    }
+
     static Tri equal(const Value& a, const Value& b) {
-        if (!a.bound && !b.bound) return values_equal(a.obj.get(), b.obj.get());
+        if (!a.bound && !b.bound) return objects_equal(a.obj.get(), a.literal, b.obj.get(), b.literal);
         if (!a.bound || !b.bound) return Tri::Null;
-        return tri(same_identity(*a.bound, *b.bound));
+        return tri(a.bound->same_identity(*b.bound));
+    }
+
+    static Tri member(const Value& v, PyObject* list) {
+        if (!list || !PyList_Check(list)) return Tri::Null;  // emptied by the collector
+        if (v.bound) return PyList_GET_SIZE(list) ? Tri::Null : Tri::False;
+        bool saw_null = false;
+        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
+            Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+            Tri t = objects_equal(v.obj.get(), v.literal, item.get(), true);
+            if (t == Tri::True) return Tri::True;
+            saw_null = saw_null || t == Tri::Null;
+        }
+        return saw_null ? Tri::Null : Tri::False;
     }
 
     static Tri text_test(Op op, const Value& a, const Value& b) {
@@ -417,8 +499,8 @@ private:
 
     static Tri truth(const Value& v) {
         if (v.bound) {
-            throw ModelError::type_mismatch(
-                "boolean", std::holds_alternative<NodeRecord>(*v.bound) ? "Node" : "Edge", "where");
+            throw ModelError::type_mismatch("boolean", v.bound->is_node() ? "Node" : "Edge",
+                                            "where");
         }
         PyObject* o = v.obj.get();
         if (o == Py_None) return Tri::Null;
@@ -429,16 +511,28 @@ private:
 
 }  // namespace
 
-Condition Condition::parse(std::string_view utf8) {
-    auto tree = std::make_shared<ConditionTree>();
-    tree->root = Parser(utf8).run(tree->variables);
+Condition::Condition(std::unique_ptr<ConditionTree> tree) : tree_(std::move(tree)) {}
+Condition::Condition(Condition&&) noexcept = default;
+Condition& Condition::operator=(Condition&&) noexcept = default;
+Condition::~Condition() = default;
+
+Condition Condition::parse(std::string_view utf8,
+                           const std::function<int(std::string_view)>& column) {
+    auto tree = std::make_unique<ConditionTree>();
+    tree->root = Parser(utf8, column).run(tree->columns);
     return Condition(std::move(tree));
 }
 
-const std::vector<std::string>& Condition::variables() const noexcept { return tree_->variables; }
+const std::vector<int>& Condition::columns() const noexcept { return tree_->columns; }
 
-bool Condition::holds(const Bindings& b, size_t row) const {
-    return Evaluator(b, row).test(tree_->root) == Tri::True;
+bool Condition::holds(const RowTable& table, size_t row) const {
+    return Evaluator(table, row).test(tree_->root) == Tri::True;
 }
+
+int Condition::traverse(visitproc visit, void* arg) const noexcept {
+    return tree_->root.traverse(visit, arg);
+}
+
+void Condition::clear() noexcept { tree_->root.clear(); }
 
 }  // namespace veldrin

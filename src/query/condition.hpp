@@ -19,9 +19,16 @@
 //               | ( text )                balanced parentheses; the outer pair
 //                                         delimits, the text inside is trimmed
 //               | $ text $                up to the next '$', used unchanged
+//               | type -> ...             a bare name or ( text ) followed by
+//                                         an arrow: the type text runs on to
+//                                         the next AND, OR or XOR outside
+//                                         parentheses, the ')' closing an outer
+//                                         group, or the end, and is taken
+//                                         whole, as a pattern's type text is
 // No white space is allowed around the '.' and ':' of an operand.  A type
 // text without '$' becomes the schema "$" + text + "$"; so `n:Person`,
-// `f:(A -> B)` and `f:$(x:*) -> B$` are all type tests.  Literals are those
+// `f:(A -> B)`, `f:A -> B -> C`, `f:(A -> B) -> C` and `f:$(x:*) -> B$` are
+// all type tests.  Literals are those
 // of patterns/literal.hpp.
 //
 // Values: `name.key` is the property of the node or edge bound to name (null
@@ -37,12 +44,13 @@
 // null, anything else is a TypeMismatch when evaluated.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "query/bindings.hpp"
+#include "query/rows.hpp"
 
 namespace veldrin {
 
@@ -50,22 +58,30 @@ struct ConditionTree;
 
 class Condition {
 public:
-    // Parses a condition.  A malformed one throws
-    // ModelError::invalid_query("<problem> at position N", "where"), positions
-    // counting characters from 0.  Parentheses, NOT and list literals together
-    // nest at most kMaxNesting levels.
-    static Condition parse(std::string_view utf8);
+    // Parses a condition, numbering each variable it names with `column`.
+    // A malformed one throws ModelError::invalid_query("<problem> at position
+    // N", "where"), positions counting characters from 0.  Parentheses, NOT
+    // and list literals together nest at most kMaxNesting levels.
+    static Condition parse(std::string_view utf8, const std::function<int(std::string_view)>& column);
 
-    // Every variable the condition mentions, in first-mention order, once each.
-    const std::vector<std::string>& variables() const noexcept;
+    Condition(Condition&&) noexcept;
+    Condition& operator=(Condition&&) noexcept;
+    ~Condition();
+
+    // The columns of the variables the condition mentions, in first-mention
+    // order, once each.
+    const std::vector<int>& columns() const noexcept;
 
     // Does the condition hold on row `row`?  Needs the interpreter lock;
     // Python exceptions from comparisons propagate as PyErrorSet.
-    bool holds(const Bindings& b, size_t row) const;
+    bool holds(const RowTable& table, size_t row) const;
+
+    int traverse(visitproc visit, void* arg) const noexcept;
+    void clear() noexcept;
 
 private:
-    explicit Condition(std::shared_ptr<const ConditionTree> tree) : tree_(std::move(tree)) {}
-    std::shared_ptr<const ConditionTree> tree_;  // immutable, shared by every copy
+    explicit Condition(std::unique_ptr<ConditionTree> tree);
+    std::unique_ptr<ConditionTree> tree_;  // owned by one plan node, never shared
 };
 
 }  // namespace veldrin

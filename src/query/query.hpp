@@ -1,87 +1,42 @@
-// The query: a clause queue bound to a graph's two dictionaries, and the
-// bindings its runs fill.
+// The query: a graph's two dictionaries, the newest node of a clause plan,
+// the row table its runs fill, and the variable numbering it shares with its
+// copies.
 #pragma once
 
-#include <optional>
-#include <string>
-#include <variant>
-#include <vector>
+#include <memory>
 
 #include "graph/graph.hpp"
-#include "patterns/patterns.hpp"
-#include "query/bindings.hpp"
-#include "query/condition.hpp"
+#include "query/plan.hpp"
 
 namespace veldrin {
-
-// What a pattern clause carries: one node pattern, one edge pattern with
-// its start and end names, or a whole path.
-struct NodeForm {
-    NodePatternValue pattern;
-};
-struct EdgeForm {
-    EdgePatternValue pattern;
-    std::optional<std::string> start;
-    std::optional<std::string> end;
-};
-struct PathForm {
-    PathPatternValue pattern;
-    // For create and merge: the concrete type of every node part, and of
-    // every edge part's term, read when the clause was queued.
-    std::vector<TypeRef> node_types;
-    std::vector<TypeRef> edge_types;
-};
-using PatternForm = std::variant<NodeForm, EdgeForm, PathForm>;
-
-struct MatchClause {
-    PatternForm form;
-};
-struct WhereClause {
-    Condition condition;
-};
-struct CreateClause {
-    PatternForm form;
-};
-struct SetClause {
-    std::string variable;
-    Ref properties;  // the caller's dictionary itself, read at run time
-};
-struct DeleteClause {
-    std::vector<std::string> variables;
-    bool detach = false;
-};
-struct MergeClause {
-    PatternForm form;
-};
-struct WithClause {
-    std::vector<std::string> variables;
-};
-struct OrderByClause {
-    std::string variable;
-    std::string key;
-    bool ascending = true;
-};
-struct LimitClause {
-    unsigned long long count;
-};
-struct SkipClause {
-    unsigned long long count;
-};
-
-using Record = std::variant<MatchClause, WhereClause, CreateClause, SetClause, DeleteClause,
-                            MergeClause, WithClause, OrderByClause, LimitClause, SkipClause>;
 
 struct QueryValue {
     Ref nodes;
     Ref edges;
-    std::vector<Record> operations;
-    Bindings matched_vars;
+    Ref plan;   // newest plan node, or null when no clause was queued
+    Ref table;  // row table object, shared with copies until a run writes it
+    std::shared_ptr<Symbols> symbols;
 
-    int traverse(visitproc visit, void* arg) const noexcept;
-    void clear() noexcept;
+    int traverse(visitproc visit, void* arg) const noexcept {
+        Py_VISIT(nodes.get());
+        Py_VISIT(edges.get());
+        Py_VISIT(plan.get());
+        Py_VISIT(table.get());
+        return 0;
+    }
+    void clear() noexcept {
+        nodes.reset();
+        edges.reset();
+        plan.reset();
+        table.reset();
+    }
 };
 
 PyTypeObject* query_class();
+
+// The query's own row table, ready to be written: a table shared with a copy
+// is copied first.
+RowTable& writable_table(QueryValue& q);
 
 // Runs every queued clause, in order, against the graph; stops at the first
 // failure, leaving the effects of the clauses before it.

@@ -190,4 +190,9 @@ Tri values_compare(PyObject* a, PyObject* b, CompareOp op) {
 
 int order_compare(PyObject* a, PyObject* b) noexcept { return order(a, b, 0); }
 
+bool may_run_python(PyObject* o) noexcept {
+    Kind k = kind_of(o);
+    return k == Kind::Other || k == Kind::List;
+}
+
 }  // namespace veldrin

@@ -40,6 +40,10 @@ Tri values_equal(PyObject* a, PyObject* b);
 // RecursionError.
 Tri values_compare(PyObject* a, PyObject* b, CompareOp op);
 
+// Can values_equal run Python code when `o` is one side (its own `==`, or
+// that of an element)?  True for objects of other kinds and for lists.
+bool may_run_python(PyObject* o) noexcept;
+
 // Total order for sorting: negative, 0 or positive.  Kinds rank
 //   None < bool < number < str < list < other;
 // within a kind: False < True; numbers numerically and exactly across int

@@ -1,0 +1,116 @@
+#include "query/rows.hpp"
+
+#include <algorithm>
+
+namespace veldrin {
+
+// ---- cells ------------------------------------------------------------------------
+
+namespace {
+Ref dict_or_new(PyObject* d) { return d ? Ref::borrow(d) : Ref::steal(PyDict_New()); }
+}  // namespace
+
+NodeRecord Cell::node_record() const { return NodeRecord{type_, dict_or_new(properties_.get())}; }
+
+EdgeRecord Cell::edge_record_copy() const {
+    EdgeRecord e = edge_record();
+    e.properties = dict_or_new(properties_.get());
+    record_properties(e.start);
+    record_properties(e.end);
+    return e;
+}
+
+Ref Cell::to_object() const {
+    return is_node() ? node_to_object(node_record()) : edge_to_object(edge_record_copy());
+}
+
+bool Cell::same_identity(const Cell& other) const {
+    if (is_node() != other.is_node()) return false;
+    if (is_node()) return type_ == other.type_;
+    return edge_.get() == other.edge_.get() || edge_record().term == other.edge_record().term;
+}
+
+// ---- the table --------------------------------------------------------------------
+
+void RowTable::replace(int column, std::vector<Cell>&& cells) {
+    size_t c = static_cast<size_t>(column);
+    if (c >= columns.size()) columns.resize(c + 1);
+    Column& col = columns[c];
+    if (!col.bound) {
+        col.bound = true;
+        bound.push_back(static_cast<uint32_t>(c));
+    }
+    std::vector<Cell> old;
+    old.swap(col.cells);
+    col.cells.swap(cells);
+    // `old` goes here, with the table whole.
+}
+
+void RowTable::append(int column, Cell cell) {
+    size_t c = static_cast<size_t>(column);
+    if (c >= columns.size() || !columns[c].bound) replace(column, {});
+    columns[c].cells.push_back(std::move(cell));
+}
+
+void RowTable::keep_only(const std::vector<int>& keep) {
+    std::vector<std::vector<Cell>> dropped;
+    std::vector<uint32_t> still;
+    for (uint32_t c : bound) {
+        if (std::find(keep.begin(), keep.end(), static_cast<int>(c)) != keep.end()) {
+            still.push_back(c);
+            continue;
+        }
+        columns[c].bound = false;
+        dropped.emplace_back().swap(columns[c].cells);
+    }
+    bound.swap(still);
+}
+
+void RowTable::take_positions(const std::vector<size_t>& positions) {
+    std::vector<std::vector<Cell>> old(bound.size());
+    for (size_t i = 0; i < bound.size(); ++i) {
+        std::vector<Cell>& list = columns[bound[i]].cells;
+        std::vector<Cell> out;
+        out.reserve(positions.size());
+        for (size_t p : positions) out.push_back(p < list.size() ? std::move(list[p]) : Cell());
+        while (!out.empty() && out.back().empty()) out.pop_back();
+        old[i].swap(list);
+        list.swap(out);
+    }
+}
+
+int RowTable::traverse(visitproc visit, void* arg) const noexcept {
+    for (uint32_t c : bound) {
+        for (const Cell& cell : columns[c].cells) {
+            if (int r = cell.traverse(visit, arg)) return r;
+        }
+    }
+    return 0;
+}
+
+void RowTable::clear() noexcept {
+    for (Column& col : columns) {
+        for (Cell& cell : col.cells) cell.clear();
+    }
+}
+
+PyTypeObject* row_table_class() {
+    static PyTypeObject* cls = nullptr;
+    if (!cls) {
+        static PyType_Slot slots[] = {
+            {Py_tp_doc, const_cast<char*>("The bindings of a query, column by column.")},
+            dealloc_slot<RowTable>(),
+            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<RowTable>)},
+            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<RowTable>)},
+            {0, nullptr}};
+        cls = create_class("veldrin.QueryRows", sizeof(Instance<RowTable>), true, slots,
+                           Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    }
+    return cls;
+}
+
+Ref new_row_table() { return new_instance(row_table_class(), RowTable{}); }
+
+Ref copy_row_table(const RowTable& table) { return new_instance(row_table_class(), RowTable(table)); }
+
+}  // namespace veldrin
