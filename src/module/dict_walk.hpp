@@ -19,17 +19,28 @@ public:
 
     // The next entry, or false at the end.
     bool next(Ref& key, Ref& value) {
+        PyObject* k;
+        if (!step(&k, value)) return false;
+        key = Ref::borrow(k);
+        return true;
+    }
+    // The next value, or false at the end (the key is not held).
+    bool next_value(Ref& value) {
+        PyObject* k;
+        return step(&k, value);
+    }
+
+private:
+    bool step(PyObject** k, Ref& value) {
         if (PyDict_GET_SIZE(dict_) != size_) panic("dictionary changed size during iteration");
-        PyObject *k, *v;
-        if (!PyDict_Next(dict_, &pos_, &k, &v)) return false;
+        PyObject* v;
+        if (!PyDict_Next(dict_, &pos_, k, &v)) return false;
         if (remaining_ == 0) panic("dictionary keys changed during iteration");
         --remaining_;
-        key = Ref::borrow(k);
         value = Ref::borrow(v);
         return true;
     }
 
-private:
     PyObject* dict_;
     Py_ssize_t pos_ = 0;
     Py_ssize_t size_;

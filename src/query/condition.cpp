@@ -445,12 +445,12 @@ private:
         if (!v) return Value{Ref::borrow(Py_None)};
         if (n.op == Op::Variable) return Value{Ref(), v};
         if (n.op == Op::TypeTest) return Value{to_bool(schema_test(n.text, v->type(), nullptr))};
-        // A reference of our own keeps the dictionary alive while the lookup
-        // may run Python code (key comparisons).  A table emptied by the
-        // collector has no properties.
-        Ref props = Ref::borrow(v->properties());
+        // The cell keeps the dictionary alive while the lookup may run Python
+        // code (key comparisons): nothing changes the table during a where.
+        // A table emptied by the collector has no properties.
+        PyObject* props = v->properties();
         if (!props || !n.key) return Value{Ref::borrow(Py_None)};
-        PyObject* item = PyDict_GetItemWithError(props.get(), n.key.get());
+        PyObject* item = PyDict_GetItemWithError(props, n.key.get());
         if (!item && PyErr_Occurred()) throw_pending();
         return Value{Ref::borrow(item ? item : Py_None)};
     }

@@ -10,7 +10,9 @@ namespace {
 Ref dict_or_new(PyObject* d) { return d ? Ref::borrow(d) : Ref::steal(PyDict_New()); }
 }  // namespace
 
-NodeRecord Cell::node_record() const { return NodeRecord{type_, dict_or_new(properties_.get())}; }
+NodeRecord Cell::node_record() const {
+    return NodeRecord{node_type(), dict_or_new(properties_.get())};
+}
 
 EdgeRecord Cell::edge_record_copy() const {
     EdgeRecord e = edge_record();
@@ -25,9 +27,10 @@ Ref Cell::to_object() const {
 }
 
 bool Cell::same_identity(const Cell& other) const {
-    if (is_node() != other.is_node()) return false;
-    if (is_node()) return type_ == other.type_;
-    return edge_.get() == other.edge_.get() || edge_record().term == other.edge_record().term;
+    if (is_node() != other.is_node() || empty() || other.empty()) return false;
+    if (object_.get() == other.object_.get() && object_) return true;
+    if (is_node()) return node_type() == other.node_type();
+    return edge_record().term == other.edge_record().term;
 }
 
 // ---- the table --------------------------------------------------------------------

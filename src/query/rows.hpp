@@ -7,11 +7,13 @@
 // can have a hole at a position (an empty cell): the row simply lacks that
 // variable there.  Trailing holes are never kept.
 //
-// A cell is a bound value, small and cheap to copy:
-//   - a node: its type and the property dictionary it had when it was bound
-//     (a snapshot of the record, sharing the dictionary object);
-//   - an edge: the Edge object itself (its term and end nodes never change)
-//     and the property dictionary it had when it was bound.
+// A cell is a bound value, small and cheap to copy, holding the property
+// dictionary the node or edge had when it was bound (a snapshot of the
+// record, sharing the dictionary object) and:
+//   - for a node of the node dictionary, or one the run made: the Node object
+//     (its type never changes);
+//   - for a node known only by an edge's record: its type;
+//   - for an edge: the Edge object (its term and end nodes never change).
 //
 // The table is an internal Python object tracked by the collector, held by a
 // query and shared with the query's copies until one of them runs (copy on
@@ -19,6 +21,7 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 #include "graph/records.hpp"
@@ -29,32 +32,62 @@ namespace veldrin {
 class Cell {
 public:
     Cell() noexcept = default;
-    static Cell node(TypeRef type, Ref properties) noexcept {
+    Cell(const Cell&) = default;
+    Cell& operator=(const Cell&) = default;
+    Cell(Cell&& o) noexcept
+        : kind_(std::exchange(o.kind_, Kind::Empty)),
+          object_(std::move(o.object_)),
+          type_(std::move(o.type_)),
+          properties_(std::move(o.properties_)) {}
+    Cell& operator=(Cell&& o) noexcept {
+        Cell tmp(std::move(o));
+        std::swap(kind_, tmp.kind_);
+        std::swap(object_, tmp.object_);
+        std::swap(type_, tmp.type_);
+        std::swap(properties_, tmp.properties_);
+        return *this;
+    }
+    // A node known by its record only (an edge's start or end).
+    static Cell node(const NodeRecord& n) noexcept {
         Cell c;
-        c.type_ = std::move(type);
+        c.kind_ = Kind::NodeRecord;
+        c.type_ = n.type;
+        c.properties_ = n.properties;
+        return c;
+    }
+    // A Node object (its type never changes) and its dictionary at binding
+    // time.
+    static Cell node_object(Ref node, Ref properties) noexcept {
+        Cell c;
+        c.kind_ = Kind::NodeObject;
+        c.object_ = std::move(node);
         c.properties_ = std::move(properties);
         return c;
     }
-    static Cell node(const NodeRecord& n) noexcept { return node(n.type, n.properties); }
-    // `edge` is an Edge object; `properties` its dictionary at binding time.
+    // An Edge object (its term and ends never change) and its dictionary at
+    // binding time.
     static Cell edge(Ref edge, Ref properties) noexcept {
         Cell c;
-        c.edge_ = std::move(edge);
+        c.kind_ = Kind::Edge;
+        c.object_ = std::move(edge);
         c.properties_ = std::move(properties);
         return c;
     }
 
-    bool empty() const noexcept { return !type_ && !edge_; }
-    bool is_node() const noexcept { return static_cast<bool>(type_); }
-    bool is_edge() const noexcept { return static_cast<bool>(edge_); }
+    bool empty() const noexcept { return kind_ == Kind::Empty; }
+    bool is_node() const noexcept { return kind_ == Kind::NodeRecord || kind_ == Kind::NodeObject; }
+    bool is_edge() const noexcept { return kind_ == Kind::Edge; }
 
     // Nodes only.
-    const TypeRef& node_type() const noexcept { return type_; }
+    const TypeRef& node_type() const noexcept {
+        return kind_ == Kind::NodeObject ? payload<NodeRecord>(object_.get()).type : type_;
+    }
     // Edges only: the Edge object's record (its term, start and end).
-    const EdgeRecord& edge_record() const noexcept { return payload<EdgeRecord>(edge_.get()); }
-    PyObject* edge_object() const noexcept { return edge_.get(); }
+    const EdgeRecord& edge_record() const noexcept { return payload<EdgeRecord>(object_.get()); }
     // The node's type, or the type of the edge's term.
-    const TypeRef& type() const noexcept { return type_ ? type_ : edge_record().term.type; }
+    const TypeRef& type() const noexcept {
+        return kind_ == Kind::Edge ? edge_record().term.type : node_type();
+    }
     // The dictionary snapshot; null only after the collector emptied the table.
     PyObject* properties() const noexcept { return properties_.get(); }
 
@@ -68,19 +101,35 @@ public:
     // (equal terms)?
     bool same_identity(const Cell& other) const;
 
+    // Is this the node object `object` (or the node of type node `type`),
+    // or the edge object `object`, with the dictionary `properties`?
+    bool holds_node(PyObject* object, const TypeNode* type, PyObject* properties) const noexcept {
+        return properties_.get() == properties &&
+               (object ? kind_ == Kind::NodeObject && object_.get() == object
+                       : kind_ == Kind::NodeRecord && type_.node() == type);
+    }
+    bool holds_edge(PyObject* object, PyObject* properties) const noexcept {
+        return kind_ == Kind::Edge && object_.get() == object && properties_.get() == properties;
+    }
+
     int traverse(visitproc visit, void* arg) const noexcept {
-        Py_VISIT(edge_.get());
+        Py_VISIT(object_.get());
         Py_VISIT(properties_.get());
         return 0;
     }
     void clear() noexcept {
+        // The kind stays: an emptied cell still reads as what it was, with
+        // no object (its type is then unknown, so it reads as empty).
         properties_.reset();
-        edge_.reset();
+        if (object_) kind_ = Kind::Empty;
+        object_.reset();
     }
 
 private:
+    enum class Kind : unsigned char { Empty, NodeRecord, NodeObject, Edge };
+    Kind kind_ = Kind::Empty;
+    Ref object_;
     TypeRef type_;
-    Ref edge_;
     Ref properties_;
 };
 
@@ -127,6 +176,88 @@ struct RowTable {
 
     int traverse(visitproc visit, void* arg) const noexcept;
     void clear() noexcept;
+};
+
+// Builds the new cells of one column during a match.  A cell that equals
+// the one the column held at the same position (the same object, or the same
+// type node, with the same dictionary) is taken over from the old column when
+// the builder finishes instead of being made again, so a rerun over an
+// unchanged graph leaves reference counts alone.  The builders of one clause
+// all finish before any column is replaced, and only one of them may take
+// over from a given column (`reuse`).
+class ColumnBuilder {
+public:
+    ColumnBuilder(const RowTable& t, int column, bool reuse = true)
+        : old_(reuse && t.is_bound(column) ? &t.columns[static_cast<size_t>(column)].cells
+                                           : nullptr),
+          column_(column) {}
+
+    // A node object, or (object null) a node known by its record.
+    void node(PyObject* object, const TypeRef& type, PyObject* properties) {
+        if (column_ < 0) return;
+        if (const Cell* old = old_at(size()); old && old->holds_node(object, type.node(), properties)) {
+            return keep();
+        }
+        add(object ? Cell::node_object(Ref::borrow(object), Ref::borrow(properties))
+                   : Cell::node(NodeRecord{type, Ref::borrow(properties)}));
+    }
+    void node(const NodeRecord& n) { node(nullptr, n.type, n.properties.get()); }
+    void edge(PyObject* object, PyObject* properties) {
+        if (column_ < 0) return;
+        if (const Cell* old = old_at(size()); old && old->holds_edge(object, properties)) {
+            return keep();
+        }
+        add(Cell::edge(Ref::borrow(object), Ref::borrow(properties)));
+    }
+    size_t size() const noexcept { return same_ ? same_count_ : cells_.size(); }
+    int column() const noexcept { return column_; }
+
+    // The cells, the kept ones taken from the old column of `table` (the
+    // same table, now writable).
+    std::vector<Cell> finish(RowTable& table) {
+        if (same_ && same_count_ == 0) return {};
+        std::vector<Cell>& old = table.columns[static_cast<size_t>(column_)].cells;
+        if (same_) {
+            // Every cell was kept: the old column, cut to length, is the new one.
+            std::vector<Cell> out;
+            out.swap(old);
+            out.resize(same_count_);
+            return out;
+        }
+        for (size_t p : kept_) cells_[p] = std::move(old[p]);
+        kept_.clear();
+        return std::move(cells_);
+    }
+
+private:
+    const std::vector<Cell>* old_;
+    int column_;
+    // While every cell so far equals the old one at its position, only the
+    // count is kept (`same_`); the first difference makes the list.
+    bool same_ = true;
+    size_t same_count_ = 0;
+    std::vector<Cell> cells_;
+    std::vector<size_t> kept_;
+
+    const Cell* old_at(size_t position) const noexcept {
+        return old_ && position < old_->size() ? &(*old_)[position] : nullptr;
+    }
+    void keep() {
+        if (same_) {
+            ++same_count_;
+            return;
+        }
+        kept_.push_back(cells_.size());
+        cells_.emplace_back();
+    }
+    void add(Cell&& c) {
+        if (same_) {
+            same_ = false;
+            cells_.resize(same_count_);
+            for (size_t p = 0; p < same_count_; ++p) kept_.push_back(p);
+        }
+        cells_.push_back(std::move(c));
+    }
 };
 
 PyTypeObject* row_table_class();

@@ -15,6 +15,8 @@
 // UID depends on its type alone, so "the same node UID" is "structurally
 // equal types", and no digest is computed to join edges.
 #include <algorithm>
+#include <array>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -37,6 +39,91 @@ struct TypeHash {
 };
 struct TypeEq {
     bool operator()(const TypeRef& a, const TypeRef& b) const { return a == b; }
+};
+
+// A hash of a type's structure (equal for structurally equal types).
+size_t structural_hash(const TypeNode* t) {
+    if (!t->is_application) return static_cast<size_t>(variable_hash(t->name));
+    SipHasher h;
+    hash_type_stream(h, t);
+    return static_cast<size_t>(h.finish());
+}
+
+// Dense numbers for the node identities a walk meets: structurally equal
+// types (equal node UIDs) get one number.  Types are looked up by their
+// shared node first; a node not met yet is numbered by its structure.  Both
+// tables use open addressing.  The nodes stay alive in the records that hold
+// them for as long as the numbering is used.
+class NodeNumbers {
+public:
+    explicit NodeNumbers(size_t expected) {
+        size_t cap = 16;
+        while (cap < expected * 2) cap *= 2;
+        by_node_.assign(cap, Slot{});
+        by_structure_.assign(cap, Slot{});
+    }
+
+    uint32_t number(const TypeRef& t) {
+        const TypeNode* key = t.node();
+        size_t h = reinterpret_cast<uintptr_t>(key) * 0x9E3779B97F4A7C15ull;
+        Slot* s = probe(by_node_, h, [&](const Slot& x) { return x.node == key; });
+        if (s->node) return s->number;
+        size_t sh = structural_hash(key);
+        Slot* r = probe(by_structure_, sh,
+                        [&](const Slot& x) { return x.hash == sh && type_equal(x.node, key); });
+        if (!r->node) {
+            *r = Slot{key, sh, count_++};
+            if (count_ * 2 > by_structure_.size()) by_structure_ = grown(by_structure_);
+        }
+        *s = Slot{key, h, r->number};
+        if (++nodes_ * 2 > by_node_.size()) by_node_ = grown(by_node_);
+        return r->number;
+    }
+    size_t size() const { return count_; }
+
+private:
+    struct Slot {
+        const TypeNode* node = nullptr;
+        size_t hash = 0;
+        uint32_t number = 0;
+    };
+    std::vector<Slot> by_node_, by_structure_;
+    uint32_t count_ = 0;
+    size_t nodes_ = 0;
+
+    // The slot holding what `same` accepts, or the empty slot where it goes.
+    template <class Same>
+    static Slot* probe(std::vector<Slot>& table, size_t hash, Same same) {
+        size_t mask = table.size() - 1;
+        for (size_t i = (hash >> 32 ^ hash) & mask;; i = (i + 1) & mask) {
+            if (!table[i].node || same(table[i])) return &table[i];
+        }
+    }
+    static std::vector<Slot> grown(const std::vector<Slot>& old) {
+        std::vector<Slot> table(old.size() * 2);
+        for (const Slot& s : old) {
+            if (s.node) *probe(table, s.hash, [](const Slot&) { return false; }) = s;
+        }
+        return table;
+    }
+};
+
+// Edge numbers grouped by node number, in edge order (a counting sort).
+struct Adjacency {
+    std::vector<uint32_t> offsets;  // node number -> first item; one more at the end
+    std::vector<uint32_t> items;
+
+    Adjacency(const std::vector<uint32_t>& node_of_edge, size_t n_nodes)
+        : offsets(n_nodes + 1, 0), items(node_of_edge.size()) {
+        for (uint32_t n : node_of_edge) ++offsets[n + 1];
+        for (size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
+        std::vector<uint32_t> fill(offsets.begin(), offsets.end() - 1);
+        for (size_t e = 0; e < node_of_edge.size(); ++e) {
+            items[fill[node_of_edge[e]]++] = static_cast<uint32_t>(e);
+        }
+    }
+    const uint32_t* begin(uint32_t n) const { return items.data() + offsets[n]; }
+    const uint32_t* end(uint32_t n) const { return items.data() + offsets[n + 1]; }
 };
 
 enum class Orientation : unsigned char { Forward, Backward };
@@ -203,8 +290,37 @@ private:
     PyObject* edges() const { return q_.edges.get(); }
     const std::string& name(int column) const { return symbols_.name(column); }
 
-    void bind(int column, std::vector<Cell>&& cells) {
-        if (column >= 0) t_.replace(column, std::move(cells));
+    // Builders for the columns of one clause, in binding order; of several
+    // for one column, the last (whose cells stay bound) takes over old cells.
+    std::vector<ColumnBuilder> builders_for(const std::vector<int>& columns) const {
+        std::vector<ColumnBuilder> out;
+        out.reserve(columns.size());
+        for (size_t i = 0; i < columns.size(); ++i) {
+            bool last = std::find(columns.begin() + static_cast<long>(i) + 1, columns.end(),
+                                  columns[i]) == columns.end();
+            out.emplace_back(t_, columns[i], last);
+        }
+        return out;
+    }
+    template <size_t N>
+    std::array<ColumnBuilder, N> builders(const std::array<int, N>& columns) const {
+        std::vector<ColumnBuilder> v = builders_for(std::vector<int>(columns.begin(), columns.end()));
+        return [&]<size_t... I>(std::index_sequence<I...>) {
+            return std::array<ColumnBuilder, N>{std::move(v[I])...};
+        }(std::make_index_sequence<N>{});
+    }
+    // Every builder finishes, then the columns are bound in order (a
+    // variable named twice keeps the later cells).
+    void bind_all(std::initializer_list<ColumnBuilder*> builders) {
+        bind_all(std::vector<ColumnBuilder*>(builders));
+    }
+    void bind_all(const std::vector<ColumnBuilder*>& builders) {
+        std::vector<std::vector<Cell>> cells;
+        cells.reserve(builders.size());
+        for (ColumnBuilder* b : builders) cells.push_back(b->finish(t_));
+        for (size_t i = 0; i < builders.size(); ++i) {
+            if (builders[i]->column() >= 0) t_.replace(builders[i]->column(), std::move(cells[i]));
+        }
     }
     void bind_one(int column, Cell cell) {
         if (column < 0) return;
@@ -226,23 +342,33 @@ private:
     // ---- walks --------------------------------------------------------------
 
     // Visits the candidates of a node pattern in node-dictionary order until
-    // `visit` returns true: the nodes of `type` when one is given (a lookup
-    // that checks every entry), else every node, read while the dictionary is
-    // walked.  Returns whether a visit stopped the walk.
+    // `visit(object, type, properties)` returns true: the nodes of `type` when
+    // one is given (a lookup that checks every entry; `object` is then null),
+    // else every Node object, read while the dictionary is walked.  What a
+    // visit gets is held for its duration.  Returns whether a visit stopped
+    // the walk.
     template <class Visit>
     bool for_each_candidate(const TypeRef& type, Visit visit) {
         if (type) {
             for (NodeRecord& n : nodes_of_type(nodes(), type)) {
-                if (visit(n)) return true;
+                if (visit(nullptr, n.type, n.properties.get())) return true;
             }
             return false;
         }
         Ref dict = q_.nodes;
+        PyTypeObject* node_type = node_class();
         DictWalk walk(dict.get());
-        Ref key, value;
-        while (walk.next(key, value)) {
-            NodeRecord n = node_from_object(value.get());
-            if (visit(n)) return true;
+        Ref value;
+        while (walk.next_value(value)) {
+            PyObject* o = value.get();
+            if (!is_instance(o, node_type)) raise_cast_error(o, "Node", nullptr);
+            NodeRecord& rec = payload<NodeRecord>(o);
+            Ref properties;
+            {
+                SharedBorrow reading(o);
+                properties = Ref::borrow(record_properties(rec));
+            }
+            if (visit(o, rec.type, properties.get())) return true;
         }
         return false;
     }
@@ -278,27 +404,24 @@ private:
     // ---- matching -------------------------------------------------------------
 
     void match_node(const NodeMatcher& m) {
-        std::vector<Cell> out;
-        if (!m.type && !m.schema && m.properties.empty()) out.reserve(PyDict_GET_SIZE(nodes()));
-        for_each_candidate(m.type, [&](NodeRecord& n) {
-            if (m.holds(n.type, n.properties.get())) out.push_back(Cell::node(n));
+        ColumnBuilder out(t_, m.column);
+        for_each_candidate(m.type, [&](PyObject* object, const TypeRef& type, PyObject* props) {
+            if (m.holds(type, props)) out.node(object, type, props);
             return false;
         });
-        bind(m.column, std::move(out));
+        bind_all({&out});
     }
 
     void match_edge(const EdgeForm& f) {
-        std::vector<Cell> starts, found, ends;
+        auto [starts, found, ends] = builders<3>({f.start, f.edge.column, f.end});
         for_each_edge([&](const EdgeView& e, const Ref&) {
             if (!f.edge.holds(*e.rec, e.properties.get())) return false;
-            starts.push_back(Cell::node(e.rec->start));
-            ends.push_back(Cell::node(e.rec->end));
-            found.push_back(e.cell());
+            starts.node(e.rec->start);
+            ends.node(e.rec->end);
+            found.edge(e.object.get(), e.properties.get());
             return false;
         });
-        bind(f.start, std::move(starts));
-        bind(f.edge.column, std::move(found));
-        bind(f.end, std::move(ends));
+        bind_all({&starts, &found, &ends});
     }
 
     void match_single_edge(const PathForm& p) {
@@ -306,16 +429,16 @@ private:
         const NodeMatcher& n1 = p.nodes[1];
         const EdgeMatcher& e0 = p.edges[0];
         Ways ways(e0.direction);
-        std::vector<Cell> a, b, c;
+        auto [a, b, c] = builders<3>({n0.column, e0.column, n1.column});
         auto take = [&](const EdgeView& e, Orientation o) {
             if (ways.both && redundant(*e.rec, o)) return;
             const NodeRecord& from = e.from(o);
             const NodeRecord& to = e.to(o);
             if (!n0.holds(from.type, from.properties.get())) return;
             if (!n1.holds(to.type, to.properties.get())) return;
-            a.push_back(Cell::node(from));
-            c.push_back(Cell::node(to));
-            b.push_back(e.cell());
+            a.node(from);
+            c.node(to);
+            b.edge(e.object.get(), e.properties.get());
         };
         for_each_edge([&](const EdgeView& e, const Ref&) {
             if (!e0.holds(*e.rec, e.properties.get())) return false;
@@ -323,9 +446,7 @@ private:
             if (ways.both) take(e, Orientation::Backward);
             return false;
         });
-        bind(n0.column, std::move(a));
-        bind(e0.column, std::move(b));
-        bind(n1.column, std::move(c));
+        bind_all({&a, &b, &c});
     }
 
     // The candidates for one edge of a chain, in edge-dictionary order and,
@@ -336,9 +457,8 @@ private:
         bool first = true;  // the first edge of the chain: every edge
         size_t all = 0;
         bool all_backward_next = false;
-        const std::vector<uint32_t>* fwd = nullptr;
-        const std::vector<uint32_t>* bwd = nullptr;
-        size_t fi = 0, bi = 0;
+        const uint32_t *fwd = nullptr, *fwd_end = nullptr;
+        const uint32_t *bwd = nullptr, *bwd_end = nullptr;
     };
 
     static bool next_candidate(Level& l, const Ways& ways, size_t n_edges, uint32_t& index,
@@ -361,14 +481,14 @@ private:
             }
             return true;
         }
-        bool has_f = l.fwd && l.fi < l.fwd->size();
-        bool has_b = l.bwd && l.bi < l.bwd->size();
+        bool has_f = l.fwd != l.fwd_end;
+        bool has_b = l.bwd != l.bwd_end;
         if (!has_f && !has_b) return false;
-        if (has_f && (!has_b || (*l.fwd)[l.fi] <= (*l.bwd)[l.bi])) {
-            index = (*l.fwd)[l.fi++];
+        if (has_f && (!has_b || *l.fwd <= *l.bwd)) {
+            index = *l.fwd++;
             o = Orientation::Forward;
         } else {
-            index = (*l.bwd)[l.bi++];
+            index = *l.bwd++;
             o = Orientation::Backward;
         }
         return true;
@@ -391,27 +511,29 @@ private:
             forward_later = forward_later || ways[j].forward();
             backward_later = backward_later || ways[j].backward();
         }
-        // Edges leaving a node of a type, walked forward (by start) or
-        // backward (by end); only the indexes a later edge needs are built.
-        using Index = std::unordered_map<TypeRef, std::vector<uint32_t>, TypeHash, TypeEq>;
-        Index by_start, by_end;
-        if (forward_later) by_start.reserve(n_edges);
-        if (backward_later) by_end.reserve(n_edges);
+        // Edges leaving a node, walked forward (by start) or backward (by
+        // end); only the indexes a later edge needs are built.
+        NodeNumbers numbers(n_edges);
+        std::vector<uint32_t> start_of(n_edges), end_of(n_edges);
         for (size_t i = 0; i < n_edges; ++i) {
-            if (forward_later) by_start[all[i].rec->start.type].push_back(static_cast<uint32_t>(i));
-            if (backward_later) by_end[all[i].rec->end.type].push_back(static_cast<uint32_t>(i));
+            start_of[i] = numbers.number(all[i].rec->start.type);
+            end_of[i] = numbers.number(all[i].rec->end.type);
         }
-        auto level_from = [&](size_t j, const TypeRef& from) {
+        std::optional<Adjacency> by_start, by_end;
+        if (forward_later) by_start.emplace(start_of, numbers.size());
+        if (backward_later) by_end.emplace(end_of, numbers.size());
+        // The edges leaving the node reached by edge i taken in orientation o.
+        auto level_after = [&](size_t j, uint32_t i, Orientation o) {
+            uint32_t node = o == Orientation::Forward ? end_of[i] : start_of[i];
             Level l;
             l.first = false;
-            static const std::vector<uint32_t> none;
             if (ways[j].forward()) {
-                auto it = by_start.find(from);
-                l.fwd = it == by_start.end() ? &none : &it->second;
+                l.fwd = by_start->begin(node);
+                l.fwd_end = by_start->end(node);
             }
             if (ways[j].backward()) {
-                auto it = by_end.find(from);
-                l.bwd = it == by_end.end() ? &none : &it->second;
+                l.bwd = by_end->begin(node);
+                l.bwd_end = by_end->end(node);
             }
             return l;
         };
@@ -425,7 +547,17 @@ private:
             return slot == 1;
         };
 
-        std::vector<std::vector<Cell>> node_cells(k + 1), edge_cells(k);
+        // Builders in the order the columns are bound: each node, then the
+        // edge after it.
+        std::vector<int> columns;
+        for (size_t s = 0; s < k; ++s) {
+            columns.push_back(p.nodes[s].column);
+            columns.push_back(p.edges[s].column);
+        }
+        columns.push_back(p.nodes[k].column);
+        std::vector<ColumnBuilder> out = builders_for(columns);
+        auto node_out = [&](size_t s) -> ColumnBuilder& { return out[2 * s]; };
+        auto edge_out = [&](size_t s) -> ColumnBuilder& { return out[2 * s + 1]; };
         std::vector<char> used(n_edges, 0);
         std::vector<std::pair<uint32_t, Orientation>> chosen;
         std::vector<Level> levels(1);
@@ -461,24 +593,22 @@ private:
             if (j + 1 < k) {
                 used[i] = 1;
                 chosen.emplace_back(i, o);
-                levels.push_back(level_from(j + 1, e.to(o).type));
+                levels.push_back(level_after(j + 1, i, o));
                 continue;
             }
             // A whole chain: the chosen edges plus this one.
             chosen.emplace_back(i, o);
-            node_cells[0].push_back(Cell::node(all[chosen[0].first].from(chosen[0].second)));
+            node_out(0).node(all[chosen[0].first].from(chosen[0].second));
             for (size_t s = 0; s < k; ++s) {
                 const EdgeView& edge = all[chosen[s].first];
-                edge_cells[s].push_back(edge.cell());
-                node_cells[s + 1].push_back(Cell::node(edge.to(chosen[s].second)));
+                edge_out(s).edge(edge.object.get(), edge.properties.get());
+                node_out(s + 1).node(edge.to(chosen[s].second));
             }
             chosen.pop_back();
         }
-        for (size_t s = 0; s < k; ++s) {
-            bind(p.nodes[s].column, std::move(node_cells[s]));
-            bind(p.edges[s].column, std::move(edge_cells[s]));
-        }
-        bind(p.nodes[k].column, std::move(node_cells[k]));
+        std::vector<ColumnBuilder*> all_out;
+        for (ColumnBuilder& b : out) all_out.push_back(&b);
+        bind_all(all_out);
     }
 
     // ---- creating and merging ---------------------------------------------------
@@ -488,7 +618,7 @@ private:
         Ref uid = to_str(node_uid(node).view());
         Ref object = node_to_object(node);
         if (PyDict_SetItem(nodes(), uid.get(), object.get()) < 0) throw_pending();
-        bind_one(m.column, Cell::node(node));
+        bind_one(m.column, Cell::node_object(std::move(object), node.properties));
         return node;
     }
 
@@ -520,13 +650,18 @@ private:
     // node found or made, if any.
     std::optional<NodeRecord> merge_node(const NodeMatcher& m, bool fresh) {
         std::optional<NodeRecord> found;
-        for_each_candidate(m.type, [&](NodeRecord& n) {
-            if (!m.holds(n.type, n.properties.get())) return false;
-            found = n;
+        Ref found_object;
+        for_each_candidate(m.type, [&](PyObject* object, const TypeRef& type, PyObject* props) {
+            if (!m.holds(type, props)) return false;
+            found = NodeRecord{type, Ref::borrow(props)};
+            found_object = Ref::borrow(object);
             return true;
         });
         if (found) {
-            if (m.column >= 0) t_.append(m.column, Cell::node(*found));
+            if (m.column >= 0) {
+                t_.append(m.column, found_object ? Cell::node_object(found_object, found->properties)
+                                                 : Cell::node(*found));
+            }
             return found;
         }
         if (m.type) return create_node(m, m.type, fresh);

@@ -10,6 +10,10 @@ namespace {
 enum class Kind { None, Bool, Number, Str, List, Other };  // also the sorting rank
 
 Kind kind_of(PyObject* o) noexcept {
+    // The exact built-in types first: the subclass tests below walk the MRO.
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyLong_Type || t == &PyFloat_Type) return Kind::Number;
+    if (t == &PyUnicode_Type) return Kind::Str;
     if (o == Py_None) return Kind::None;
     if (PyBool_Check(o)) return Kind::Bool;
     if (PyLong_Check(o) || PyFloat_Check(o)) return Kind::Number;
@@ -20,7 +24,8 @@ Kind kind_of(PyObject* o) noexcept {
 
 int sign(long long v) noexcept { return (v > 0) - (v < 0); }
 
-bool is_nan(PyObject* o) noexcept { return PyFloat_Check(o) && std::isnan(PyFloat_AS_DOUBLE(o)); }
+bool is_float(PyObject* o) noexcept;
+bool is_nan(PyObject* o) noexcept { return is_float(o) && std::isnan(PyFloat_AS_DOUBLE(o)); }
 
 // The interpreter's own recursion check, around every list level.
 struct RecursionGuard {
@@ -35,15 +40,20 @@ struct RecursionGuard {
 // a <op> b for two non-NaN numbers.  The base types' own comparisons are
 // exact across int and float and run no overridden methods.  Throws
 // PyErrorSet on memory exhaustion.
+bool is_float(PyObject* o) noexcept {
+    return Py_TYPE(o) == &PyFloat_Type || (Py_TYPE(o) != &PyLong_Type && PyFloat_Check(o));
+}
+
 bool number_rel(PyObject* a, PyObject* b, int op) {
-    if (PyFloat_Check(a) && PyFloat_Check(b)) {
+    bool fa = is_float(a), fb = is_float(b);
+    if (fa && fb) {
         double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
         return op == Py_LT ? x < y : op == Py_GT ? x > y : x == y;
     }
     PyObject* r;
-    if (PyFloat_Check(a)) {
+    if (fa) {
         r = PyFloat_Type.tp_richcompare(a, b, op);
-    } else if (PyFloat_Check(b)) {
+    } else if (fb) {
         r = PyFloat_Type.tp_richcompare(b, a, op == Py_LT ? Py_GT : op == Py_GT ? Py_LT : op);
     } else {
         r = PyLong_Type.tp_richcompare(a, b, op);
