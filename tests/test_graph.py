@@ -200,8 +200,18 @@ def pattern_cycle(s):
     d["p"] = NodePattern("n", properties={"back": d})
 
 
+def query_cycle(s):
+    g = Graph()
+    n = Node(A, {"s": s})
+    g.nodes[n.uid()] = n
+    q = g.query().match(node="n")
+    q.set("n", {"q": q}).return_count()  # a queued dict and a bound node both lead back to q
+    q.where("n.s IS NOT NULL").execute().limit(1)  # copies share the chain and the bindings
+
+
 @pytest.mark.parametrize("build", [
     lambda s: (n := Node(A, {"s": s})).properties.__setitem__("self", n), edge_cycle, graph_cycle, pattern_cycle,
+    query_cycle,
     lambda s: (a := Node(A, {"s": s})).properties.__setitem__("edge", Edge(F, a, Node(B))),
 ])
 def test_cycles_are_collected(build):
