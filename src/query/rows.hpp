@@ -216,16 +216,18 @@ public:
     // same table, now writable).
     std::vector<Cell> finish(RowTable& table) {
         if (same_ && same_count_ == 0) return {};
-        std::vector<Cell>& old = table.columns[static_cast<size_t>(column_)].cells;
         if (same_) {
             // Every cell was kept: the old column, cut to length, is the new one.
             std::vector<Cell> out;
-            out.swap(old);
+            out.swap(table.columns[static_cast<size_t>(column_)].cells);
             out.resize(same_count_);
             return out;
         }
-        for (size_t p : kept_) cells_[p] = std::move(old[p]);
-        kept_.clear();
+        if (!kept_.empty()) {
+            std::vector<Cell>& old = table.columns[static_cast<size_t>(column_)].cells;
+            for (size_t p : kept_) cells_[p] = std::move(old[p]);
+            kept_.clear();
+        }
         return std::move(cells_);
     }
 
