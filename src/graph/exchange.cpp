@@ -97,18 +97,32 @@ void put_type(PyObject* entry, const TypeRef& t) {
 
 Ref copied_properties(PyObject* properties) { return Ref::steal(PyDict_Copy(properties)); }
 
-// "Graph.nodes["key"]", after checking that the key is a str.
+// "Graph.nodes["key"]", for messages (made only when one is raised).
 std::string entry_name(const char* dict, PyObject* key) {
-    if (!PyUnicode_Check(key))
-        raise_wrong_type(std::string("a key of Graph.") + dict, "a str", key);
     return std::string("Graph.") + dict + "[" + escaped_quoted(text_arg(key, nullptr)) + "]";
 }
 
-void check_key(PyObject* key, const Uid& uid, const std::string& where, const char* what) {
+// Checks an entry of the node (edge) dictionary: a str key holding a Node
+// (Edge) object.
+void check_entry(const char* dict, PyObject* key, PyObject* value, PyTypeObject* cls,
+                 const char* expected) {
+    if (!PyUnicode_Check(key)) {
+        raise_wrong_type(std::string("a key of Graph.") + dict, "a str", key);
+    }
+    if (!is_instance(value, cls)) raise_wrong_type(entry_name(dict, key), expected, value);
+}
+
+void check_key(const char* dict, PyObject* key, const Uid& uid, const char* what) {
     if (text_arg(key, nullptr) != uid.view()) {
-        raise(PyExc_ValueError, where + ": the key is not the UID of its " + what +
+        raise(PyExc_ValueError, entry_name(dict, key) + ": the key is not the UID of its " + what +
                                     ", which node-link data cannot keep");
     }
+}
+
+// The UID as a str: the key itself when it is a plain str (it then holds
+// the UID's text).
+Ref uid_text(const Ref& key, const Uid& uid) {
+    return PyUnicode_CheckExact(key.get()) ? key : to_str(uid.view());
 }
 
 Ref node_link(PyObject* self) {
@@ -118,37 +132,35 @@ Ref node_link(PyObject* self) {
     Ref key, value;
     DictWalk node_walk(g.nodes.get());
     while (node_walk.next(key, value)) {
-        std::string where = entry_name("nodes", key.get());
-        if (!is_instance(value.get(), node_class())) raise_wrong_type(where, "a Node", value.get());
+        check_entry("nodes", key.get(), value.get(), node_class(), "a Node");
         NodeRecord n = node_from_object(value.get());
         Uid uid = node_uid(n);
-        check_key(key.get(), uid, where, "node");
+        check_key("nodes", key.get(), uid, "node");
         node_uids.insert(uid.str());
         Ref entry = Ref::steal(PyDict_New());
-        put(entry.get(), "id", to_str(uid.view()));
+        put(entry.get(), "id", uid_text(key, uid));
         put_type(entry.get(), n.type);
         put(entry.get(), "properties", copied_properties(n.properties.get()));
         if (PyList_Append(nodes.get(), entry.get()) < 0) throw_pending();
     }
     DictWalk edge_walk(g.edges.get());
     while (edge_walk.next(key, value)) {
-        std::string where = entry_name("edges", key.get());
-        if (!is_instance(value.get(), edge_class()))
-            raise_wrong_type(where, "an Edge", value.get());
+        check_entry("edges", key.get(), value.get(), edge_class(), "an Edge");
         EdgeRecord e = edge_from_object(value.get());
         Uid uid = edge_uid(e);
-        check_key(key.get(), uid, where, "edge");
+        check_key("edges", key.get(), uid, "edge");
         Uid ends[2] = {node_uid(e.start), node_uid(e.end)};
         for (int i = 0; i < 2; ++i) {
             if (!node_uids.count(ends[i].str())) {
-                raise(PyExc_ValueError,
-                      where + ": its " + (i == 0 ? "start" : "end") + " node is not in the graph");
+                raise(PyExc_ValueError, entry_name("edges", key.get()) + ": its " +
+                                            (i == 0 ? "start" : "end") +
+                                            " node is not in the graph");
             }
         }
         Ref entry = Ref::steal(PyDict_New());
         put(entry.get(), "source", to_str(ends[0].view()));
         put(entry.get(), "target", to_str(ends[1].view()));
-        put(entry.get(), "key", to_str(uid.view()));
+        put(entry.get(), "key", uid_text(key, uid));
         put(entry.get(), "term", to_str(e.term.name));
         put_type(entry.get(), e.term.type);
         put(entry.get(), "properties", copied_properties(e.properties.get()));
