@@ -186,8 +186,8 @@ PyObject* node_pattern_repr(PyObject* self) noexcept {
     });
 }
 
-PyMethodDef node_pattern_methods[] = {
-    {"__reduce__", node_pattern_reduce, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef node_pattern_methods[] = {{"__reduce__", node_pattern_reduce, METH_NOARGS, nullptr},
+                                      {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef node_pattern_getset[] = {
     {"variable", node_pattern_get_variable, nullptr,
@@ -226,8 +226,8 @@ PyObject* edge_pattern_repr(PyObject* self) noexcept {
     });
 }
 
-PyMethodDef edge_pattern_methods[] = {
-    {"__reduce__", edge_pattern_reduce, METH_NOARGS, nullptr}, {nullptr, nullptr, 0, nullptr}};
+PyMethodDef edge_pattern_methods[] = {{"__reduce__", edge_pattern_reduce, METH_NOARGS, nullptr},
+                                      {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef edge_pattern_getset[] = {
     {"variable", edge_pattern_get_variable, nullptr,
