@@ -111,6 +111,9 @@ class Node:
     def uid(self) -> str:
         """The SHA-256 hex digest identifying this node by its type alone."""
 
+    def __deepcopy__(self, memo: dict[int, Any] | None, /) -> Node:
+        """A copy with its property dictionaries copied deeply, keeping what was shared shared."""
+
 @final
 class Edge:
     """A graph edge: a term from a start node to an end node, with a property dictionary."""
@@ -141,6 +144,9 @@ class Edge:
     def uid(self) -> str:
         """The SHA-256 hex digest identifying this edge by its term alone."""
 
+    def __deepcopy__(self, memo: dict[int, Any] | None, /) -> Edge:
+        """A copy with its property dictionaries copied deeply, keeping what was shared shared."""
+
 @final
 class Graph:
     """A typed graph: nodes keyed by node UID, edges keyed by edge UID."""
@@ -158,6 +164,22 @@ class Graph:
 
     def query(self) -> Query:
         """Starts a query builder over this graph."""
+
+    def to_node_link(self) -> dict[str, Any]:
+        """Returns the graph as a plain node-link dict that graph libraries and JSON read."""
+
+    @classmethod
+    def from_node_link(cls, data: dict[str, Any]) -> Graph:
+        """Rebuilds a graph from node-link data made by to_node_link."""
+
+    def to_dot(self) -> str:
+        """Returns Graphviz DOT text drawing the graph, every label escaped."""
+
+    def __copy__(self) -> Graph:
+        """A new graph whose two dictionaries are new dicts holding the same objects."""
+
+    def __deepcopy__(self, memo: dict[int, Any] | None, /) -> Graph:
+        """A graph copied through and through, keeping what was shared shared."""
 
 # ---- schemas and patterns -----------------------------------------------------------------
 

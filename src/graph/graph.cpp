@@ -1,6 +1,8 @@
 #include "graph/graph.hpp"
 
 #include "errors/model_error.hpp"
+#include "graph/exchange.hpp"
+#include "graph/graph_state.hpp"
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 
@@ -53,9 +55,26 @@ PyObject* graph_repr(PyObject* self) noexcept {
     });
 }
 
-PyMethodDef graph_methods[] = {{"query", graph_query, METH_NOARGS,
-                                "query($self)\n--\n\nCreates a new query builder for this graph."},
-                               {nullptr, nullptr, 0, nullptr}};
+PyMethodDef graph_methods[] = {
+    {"query", graph_query, METH_NOARGS,
+     "query($self)\n--\n\nCreates a new query builder for this graph."},
+    {"to_node_link", graph_to_node_link, METH_NOARGS,
+     "to_node_link($self)\n--\n\nThe graph as node-link data: a dict "
+     "that graph libraries read and JSON holds."},
+    {"from_node_link", as_method(graph_from_node_link), METH_FASTCALL | METH_KEYWORDS | METH_CLASS,
+     "from_node_link($type, data)\n--\n\nA new graph from node-link data "
+     "(as to_node_link writes it)."},
+    {"to_dot", graph_to_dot, METH_NOARGS,
+     "to_dot($self)\n--\n\nThe graph as Graphviz DOT text: a directed "
+     "multigraph with types and term names as labels."},
+    {"__reduce__", graph_reduce, METH_NOARGS, nullptr},
+    {"__copy__", graph_copy, METH_NOARGS,
+     "__copy__($self, /)\n--\n\nA new graph whose dictionaries are new dicts holding the same "
+     "objects."},
+    {"__deepcopy__", graph_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nA deep copy of the graph, keeping what was shared "
+     "shared."},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef graph_getset[] = {
     {"nodes", graph_get_nodes, nullptr,

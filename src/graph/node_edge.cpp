@@ -1,6 +1,7 @@
 // Node and Edge: a type (a term between two nodes) with a property
 // dictionary that is shared, never copied, by every copy of the record.
 #include "errors/model_error.hpp"
+#include "graph/graph_state.hpp"
 #include "graph/records.hpp"
 #include "module/binder.hpp"
 #include "module/convert.hpp"
@@ -99,10 +100,15 @@ PyObject* node_repr(PyObject* self) noexcept {
     });
 }
 
-PyMethodDef node_methods[] = {{"uid", node_uid_method, METH_NOARGS,
-                               "uid($self)\n--\n\nReturns a unique identifier for this node.\n\n"
-                               "Returns:\n    str: A SHA256 hash based on the node's type."},
-                              {nullptr, nullptr, 0, nullptr}};
+PyMethodDef node_methods[] = {
+    {"uid", node_uid_method, METH_NOARGS,
+     "uid($self)\n--\n\nReturns a unique identifier for this node.\n\n"
+     "Returns:\n    str: A SHA256 hash based on the node's type."},
+    {"__reduce__", node_reduce, METH_NOARGS, nullptr},
+    {"__deepcopy__", node_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nA deep copy of the node, keeping what was "
+     "shared shared."},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef node_getset[] = {
     {"type", node_get_type, nullptr, "Gets the type of this node.", nullptr},
@@ -166,10 +172,15 @@ PyObject* edge_repr(PyObject* self) noexcept {
     });
 }
 
-PyMethodDef edge_methods[] = {{"uid", edge_uid_method, METH_NOARGS,
-                               "uid($self)\n--\n\nReturns a unique identifier for this edge.\n\n"
-                               "Returns:\n    str: A SHA256 hash based on the edge's term."},
-                              {nullptr, nullptr, 0, nullptr}};
+PyMethodDef edge_methods[] = {
+    {"uid", edge_uid_method, METH_NOARGS,
+     "uid($self)\n--\n\nReturns a unique identifier for this edge.\n\n"
+     "Returns:\n    str: A SHA256 hash based on the edge's term."},
+    {"__reduce__", edge_reduce, METH_NOARGS, nullptr},
+    {"__deepcopy__", edge_deepcopy, METH_O,
+     "__deepcopy__($self, memo, /)\n--\n\nA deep copy of the edge, keeping what was "
+     "shared shared."},
+    {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef edge_getset[] = {
     {"term", edge_get_term, nullptr, "Gets the term of this edge.", nullptr},

@@ -3,11 +3,17 @@
 #include <atomic>
 
 #include "graph/graph.hpp"
+#include "graph/graph_state.hpp"
+#include "module/pickling.hpp"
 #include "module/py.hpp"
+#include "patterns/pattern_state.hpp"
 #include "patterns/patterns.hpp"
 #include "query/query.hpp"
 #include "term/term.hpp"
+#include "term/term_state.hpp"
+#include "type_schema/schema_state.hpp"
 #include "type_schema/type_schema.hpp"
+#include "types/type_table.hpp"
 #include "types/types_py.hpp"
 
 namespace veldrin {
@@ -50,6 +56,19 @@ const ClassEntry kClasses[] = {
     {"Query", query_class},
 };
 
+// The kinds of pickled objects; `_restore(kind, *fields)` dispatches on them.
+const RestoreEntry kRestorers[] = {
+    {"type", restore_type},
+    {"Term", restore_term},
+    {"TypeSchema", restore_type_schema},
+    {"Node", restore_node},
+    {"Edge", restore_edge},
+    {"Graph", restore_graph},
+    {"NodePattern", restore_node_pattern},
+    {"EdgePattern", restore_edge_pattern},
+    {"PathPattern", restore_path_pattern},
+};
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT, "veldrin", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
 
@@ -66,6 +85,8 @@ Ref create_module() {
         if (PyModule_AddObjectRef(module.get(), entry.name, cls) < 0) throw_pending();
     }
     if (PyModule_AddObjectRef(module.get(), "__all__", all.get()) < 0) throw_pending();
+    install_restorers(kRestorers, sizeof kRestorers / sizeof kRestorers[0]);
+    if (PyModule_AddObjectRef(module.get(), "_restore", restore_function()) < 0) throw_pending();
     return module;
 }
 

@@ -9,6 +9,7 @@
 #include "module/dict_walk.hpp"
 #include "module/text.hpp"
 #include "patterns/parser.hpp"
+#include "patterns/pattern_state.hpp"
 #include "type_schema/schema.hpp"
 #include "type_schema/type_schema.hpp"
 #include "types/types_py.hpp"
@@ -185,6 +186,9 @@ PyObject* node_pattern_repr(PyObject* self) noexcept {
     });
 }
 
+PyMethodDef node_pattern_methods[] = {{"__reduce__", node_pattern_reduce, METH_NOARGS, nullptr},
+                                      {nullptr, nullptr, 0, nullptr}};
+
 PyGetSetDef node_pattern_getset[] = {
     {"variable", node_pattern_get_variable, nullptr,
      "The variable matching nodes are bound to, or None.", nullptr},
@@ -221,6 +225,9 @@ PyObject* edge_pattern_repr(PyObject* self) noexcept {
                       ", direction=" + p.direction + ")");
     });
 }
+
+PyMethodDef edge_pattern_methods[] = {{"__reduce__", edge_pattern_reduce, METH_NOARGS, nullptr},
+                                      {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef edge_pattern_getset[] = {
     {"variable", edge_pattern_get_variable, nullptr,
@@ -328,6 +335,7 @@ PyMethodDef path_pattern_methods[] = {
     {"add_edge", as_method(path_pattern_add_edge), METH_FASTCALL | METH_KEYWORDS,
      "add_edge($self, pattern)\n--\n\nAppends an edge pattern to this path and returns a copy of "
      "the path."},
+    {"__reduce__", path_pattern_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef path_pattern_getset[] = {
@@ -360,7 +368,7 @@ PyTypeObject* node_pattern_class() {
             "NodePattern(variable=None, type=..., type_schema=None, properties=None)\n--\n\n"
             "A pattern for nodes: a variable, an exact type, a type schema and required "
             "property values.",
-            node_pattern_new, node_pattern_repr, node_pattern_getset, nullptr);
+            node_pattern_new, node_pattern_repr, node_pattern_getset, node_pattern_methods);
     }
     return cls;
 }
@@ -374,7 +382,7 @@ PyTypeObject* edge_pattern_class() {
             "direction=...)\n--\n\n"
             "A pattern for edges: a variable, an exact term, a schema for the term's type, "
             "required property values and a direction.",
-            edge_pattern_new, edge_pattern_repr, edge_pattern_getset, nullptr);
+            edge_pattern_new, edge_pattern_repr, edge_pattern_getset, edge_pattern_methods);
     }
     return cls;
 }

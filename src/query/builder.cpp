@@ -451,6 +451,16 @@ PyObject* query_execute(PyObject* self, PyObject*) noexcept {
     });
 }
 
+// A query holds its graph and runs against it: a copy or a pickle could
+// only hold another graph, so both are refused.
+PyObject* query_reduce(PyObject*, PyObject*) noexcept {
+    return guard_obj([]() -> Ref {
+        raise(PyExc_TypeError,
+              "cannot pickle or copy a Query: it is bound to a live graph (pickle or copy the "
+              "graph and make a new query from it)");
+    });
+}
+
 #define QUERY_METHOD(name, fn, doc) \
     { name, as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc }
 
@@ -496,6 +506,7 @@ PyMethodDef query_methods[] = {
      "return_count($self)\n--\n\nRuns the query and returns the number of result rows."},
     {"execute", query_execute, METH_NOARGS,
      "execute($self)\n--\n\nRuns the query and returns a copy of it holding the bindings."},
+    {"__reduce__", query_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 #undef QUERY_METHOD

@@ -3,6 +3,7 @@
 #include "errors/model_error.hpp"
 #include "module/binder.hpp"
 #include "module/convert.hpp"
+#include "term/term_state.hpp"
 #include "types/types_py.hpp"
 
 namespace veldrin {
@@ -135,6 +136,7 @@ PyMethodDef term_methods[] = {
     {"uid", term_uid_method, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this term.\n\n"
      "Returns:\n    str: A SHA256 hash based on the term's name and type."},
+    {"__reduce__", term_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef term_getset[] = {

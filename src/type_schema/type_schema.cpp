@@ -4,6 +4,7 @@
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "type_schema/schema.hpp"
+#include "type_schema/schema_state.hpp"
 #include "types/types_py.hpp"
 
 namespace veldrin {
@@ -69,6 +70,7 @@ PyMethodDef type_schema_methods[] = {
     {"capture", as_method(type_schema_capture), METH_FASTCALL | METH_KEYWORDS,
      "capture($self, type)\n--\n\nTests a type and returns what the capture groups met, as a "
      "dict of names to types (empty when the test fails)."},
+    {"__reduce__", type_schema_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef type_schema_getset[] = {

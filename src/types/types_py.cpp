@@ -2,6 +2,7 @@
 
 #include "module/binder.hpp"
 #include "module/convert.hpp"
+#include "types/type_table.hpp"
 
 namespace veldrin {
 
@@ -117,12 +118,14 @@ PyMethodDef variable_methods[] = {
     {"uid", type_uid_method, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this variable.\n\n"
      "Returns:\n    str: A SHA256 hash based on the variable name."},
+    {"__reduce__", type_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyMethodDef application_methods[] = {
     {"uid", type_uid_method, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this application.\n\n"
      "Returns:\n    str: A SHA256 hash based on the left and right types."},
+    {"__reduce__", type_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef variable_getset[] = {
