@@ -102,7 +102,12 @@ bool properties_hold(const PropertyMap& required, PyObject* dict) {
         Ref k = to_str(key);
         PyObject* found = PyDict_GetItemWithError(dict, k.get());
         if (!found) {
-            PyErr_Clear();  // a lookup that raises counts as missing
+            // A key that is not there, or a lookup that raises KeyError, is
+            // missing; any other exception of the lookup propagates.
+            if (PyErr_Occurred()) {
+                if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_pending();
+                PyErr_Clear();
+            }
             return false;
         }
         // `value == expected` and its truth value, always asked: an object is
