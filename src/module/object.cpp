@@ -3,7 +3,9 @@
 namespace veldrin {
 
 PyTypeObject* create_class(const char* qualified_name, int basicsize, bool gc, PyType_Slot* slots) {
-    unsigned flags = Py_TPFLAGS_DEFAULT;
+    // Immutable like the built-in classes: class attributes can be neither
+    // set nor deleted.
+    unsigned flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
     if (gc) flags |= Py_TPFLAGS_HAVE_GC;
     PyType_Spec spec{qualified_name, basicsize, 0, flags, slots};
     PyObject* type = PyType_FromSpec(&spec);
