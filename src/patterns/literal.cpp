@@ -1,6 +1,5 @@
 #include "patterns/literal.hpp"
 
-#include <algorithm>
 #include <tuple>
 
 #include "errors/model_error.hpp"
@@ -259,7 +258,7 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
         }
     };
 
-    std::vector<std::pair<std::string, Literal>> entries;
+    KeyedEntries<Literal> entries;
     skip_space();
     if (pos >= t.size() || t[pos] != '{') throw fail(pos, "expected '{'");
     ++pos;
@@ -288,12 +287,7 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
         if (!at_literal(t, pos)) throw fail(pos, "expected a value for key '" + key + "'");
         Literal value;
         read(value, 1);
-        auto same = [&](const auto& e) { return e.first == key; };
-        if (auto it = std::find_if(entries.begin(), entries.end(), same); it != entries.end()) {
-            it->second = std::move(value);
-        } else {
-            entries.emplace_back(std::move(key), std::move(value));
-        }
+        entries.put(std::move(key), std::move(value));
         skip_space();
         if (pos < t.size() && t[pos] == ',') {
             ++pos;
@@ -306,7 +300,7 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
     }
     skip_space();
     if (pos < t.size()) throw fail(pos, "unexpected text after '}'");
-    return entries;
+    return std::move(entries).take();
 }
 
 }  // namespace veldrin

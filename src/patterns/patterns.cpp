@@ -2,8 +2,6 @@
 // the node pattern test.
 #include "patterns/patterns.hpp"
 
-#include <unordered_set>
-
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
@@ -52,23 +50,14 @@ std::optional<std::string> schema_text(PyObject* o) {
 }
 
 PropertyMap property_map(PyObject* dict) {
-    PropertyMap map;
-    if (!dict || dict == Py_None) return map;
+    if (!dict || dict == Py_None) return {};
     Ref hold = Ref::borrow(dict);
-    std::unordered_set<std::string> seen;
+    // Two keys with the same text (str subclasses): the later value wins.
+    KeyedEntries<Ref> map;
     DictWalk walk(dict);
     Ref key, value;
-    while (walk.next(key, value)) {
-        std::string k = text_value(key.get(), nullptr);
-        if (!seen.insert(k).second) {
-            for (auto& entry : map) {
-                if (entry.first == k) entry.second = value;
-            }
-            continue;
-        }
-        map.emplace_back(std::move(k), value);
-    }
-    return map;
+    while (walk.next(key, value)) map.put(text_value(key.get(), nullptr), value);
+    return std::move(map).take();
 }
 
 }  // namespace
