@@ -15,12 +15,12 @@
 
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "module/py.hpp"
 #include "module/text.hpp"
+#include "type_schema/keyed_entries.hpp"
 
 namespace veldrin {
 
@@ -71,27 +71,6 @@ bool read_literal(std::u32string_view text, size_t& pos, Literal& out, std::stri
 // A new Python object for the literal: None, bool, int, float, str, or a new
 // list of new objects.
 Ref literal_to_object(const Literal& lit);
-
-// An ordered map of text keys to values as a list of entries plus an index:
-// putting a key that is already present replaces its value at its first
-// place.  Each put costs O(1) on average.
-template <class Value>
-class KeyedEntries {
-public:
-    void put(std::string key, Value value) {
-        auto [it, fresh] = index_.try_emplace(key, entries_.size());
-        if (fresh) {
-            entries_.emplace_back(std::move(key), std::move(value));
-        } else {
-            entries_[it->second].second = std::move(value);
-        }
-    }
-    std::vector<std::pair<std::string, Value>> take() && { return std::move(entries_); }
-
-private:
-    std::vector<std::pair<std::string, Value>> entries_;
-    std::unordered_map<std::string, size_t> index_;
-};
 
 // Reads a whole property map "{key: literal, ...}": keys are names or quoted
 // strings, `{}` is allowed, white space is free, and of two equal keys the

@@ -40,12 +40,12 @@ void PathPatternValue::clear() noexcept {
 
 namespace {
 
-// A str is a schema text, a TypeSchema contributes its text, anything else
+// A str is a schema text, a TypeSchema contributes its schema, anything else
 // is no schema.
-std::optional<std::string> schema_text(PyObject* o) {
+std::optional<Schema> schema_arg(PyObject* o) {
     if (!o || o == Py_None) return std::nullopt;
-    if (PyUnicode_Check(o)) return text_value(o, nullptr);
-    if (is_instance(o, type_schema_class())) return payload<SchemaPayload>(o).pattern;
+    if (PyUnicode_Check(o)) return Schema(text_value(o, nullptr));
+    if (is_instance(o, type_schema_class())) return payload<SchemaPayload>(o).schema;
     return std::nullopt;
 }
 
@@ -68,7 +68,7 @@ NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject
     p.variable = optional_text(variable, "variable");
     check_optional_dict(properties, "properties");
     if (type && type != Py_None) p.type = type_from_object(type);
-    p.type_schema = schema_text(type_schema);
+    p.type_schema = schema_arg(type_schema);
     p.properties = property_map(properties);
     return p;
 }
@@ -80,7 +80,7 @@ EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject
     check_optional_dict(properties, "properties");
     if (direction) p.direction = text_value(direction, "direction");
     if (term && term != Py_None) p.term = term_from_object(term);
-    p.term_type_schema = schema_text(term_type_schema);
+    p.term_type_schema = schema_arg(term_type_schema);
     p.properties = property_map(properties);
     return p;
 }
@@ -113,7 +113,7 @@ bool properties_hold(const PropertyMap& required, PyObject* dict) {
 
 bool node_pattern_test(const NodePatternValue& p, NodeRecord& node) {
     if (p.type && !(p.type == node.type)) return false;
-    if (p.type_schema && !schema_test(*p.type_schema, node.type, nullptr)) return false;
+    if (p.type_schema && !p.type_schema->test(node.type, nullptr)) return false;
     if (p.properties.empty()) return true;
     Ref dict = Ref::borrow(record_properties(node));
     return properties_hold(p.properties, dict.get());
@@ -132,14 +132,14 @@ PathPatternValue parse_path_pattern(std::string_view text) {
     for (const ParsedPart& n : parsed.nodes) {
         NodePatternValue p;
         p.variable = n.variable;
-        p.type_schema = n.schema;
+        if (n.schema) p.type_schema.emplace(*n.schema);
         p.properties = convert(n);
         path.nodes.push_back(std::move(p));
     }
     for (const ParsedPart& e : parsed.edges) {
         EdgePatternValue p;
         p.variable = e.variable;
-        p.term_type_schema = e.schema;
+        if (e.schema) p.term_type_schema.emplace(*e.schema);
         p.properties = convert(e);
         p.direction = e.direction;
         path.edges.push_back(std::move(p));

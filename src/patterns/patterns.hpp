@@ -10,6 +10,7 @@
 #include "graph/records.hpp"
 #include "module/object.hpp"
 #include "term/term.hpp"
+#include "type_schema/schema.hpp"
 #include "types/type_value.hpp"
 
 namespace veldrin {
@@ -24,7 +25,7 @@ void clear_properties(PropertyMap& m) noexcept;
 struct NodePatternValue {
     std::optional<std::string> variable;
     TypeRef type;  // null: no exact type
-    std::optional<std::string> type_schema;
+    std::optional<Schema> type_schema;
     PropertyMap properties;
 
     int traverse(visitproc visit, void* arg) const noexcept {
@@ -36,7 +37,7 @@ struct NodePatternValue {
 struct EdgePatternValue {
     std::optional<std::string> variable;
     std::optional<TermValue> term;
-    std::optional<std::string> term_type_schema;
+    std::optional<Schema> term_type_schema;
     PropertyMap properties;
     std::string direction = "forward";
 

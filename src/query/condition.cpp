@@ -9,6 +9,7 @@
 #include "query/condition.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "errors/model_error.hpp"
@@ -48,6 +49,8 @@ struct ConditionNode {
     Literal literal;   // Literal; the list of In
     std::string name;  // Variable, Property, TypeTest
     std::string text;  // Property: the key; TypeTest: the schema text
+    // TypeTest: the schema read from `text`.
+    std::optional<Schema> schema = {};
 };
 
 struct ConditionTree {
@@ -219,6 +222,7 @@ private:
         } else if (symbol(U":")) {
             n.op = Op::TypeTest;
             n.text = read_type();
+            n.schema.emplace(n.text);
         }
         return n;
     }
@@ -385,7 +389,7 @@ private:
             const TypeRef& type = std::holds_alternative<NodeRecord>(*v)
                                       ? std::get<NodeRecord>(*v).type
                                       : std::get<EdgeRecord>(*v).term.type;
-            return Value{to_bool(schema_test(n.text, type, nullptr))};
+            return Value{to_bool(n.schema->test(type, nullptr))};
         }
         // A reference of our own keeps the dictionary alive while the lookup
         // may run Python code (key comparisons).  A record emptied by the

@@ -68,7 +68,7 @@ void append(Bindings& b, const std::optional<std::string>& variable, BoundValue 
 }
 
 bool edge_pattern_holds(const EdgePatternValue& p, EdgeRecord& e) {
-    if (p.term_type_schema && !schema_test(*p.term_type_schema, e.term.type, nullptr)) {
+    if (p.term_type_schema && !p.term_type_schema->test(e.term.type, nullptr)) {
         return false;
     }
     if (p.term && !(*p.term == e.term)) return false;
