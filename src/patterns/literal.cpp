@@ -4,6 +4,7 @@
 
 #include "errors/model_error.hpp"
 #include "module/text.hpp"
+#include "type_schema/keyed_entries.hpp"
 
 namespace veldrin {
 
@@ -258,7 +259,7 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
         }
     };
 
-    KeyedEntries<Literal> entries;
+    std::vector<std::pair<std::string, Literal>> entries;
     skip_space();
     if (pos >= t.size() || t[pos] != '{') throw fail(pos, "expected '{'");
     ++pos;
@@ -287,7 +288,7 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
         if (!at_literal(t, pos)) throw fail(pos, "expected a value for key '" + key + "'");
         Literal value;
         read(value, 1);
-        entries.put(std::move(key), std::move(value));
+        entries.emplace_back(std::move(key), std::move(value));
         skip_space();
         if (pos < t.size() && t[pos] == ',') {
             ++pos;
@@ -300,7 +301,8 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
     }
     skip_space();
     if (pos < t.size()) throw fail(pos, "unexpected text after '}'");
-    return std::move(entries).take();
+    merge_repeated_keys(entries);
+    return entries;
 }
 
 }  // namespace veldrin

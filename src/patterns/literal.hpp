@@ -20,7 +20,6 @@
 
 #include "module/py.hpp"
 #include "module/text.hpp"
-#include "type_schema/keyed_entries.hpp"
 
 namespace veldrin {
 

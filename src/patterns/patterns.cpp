@@ -7,6 +7,7 @@
 #include "module/dict_walk.hpp"
 #include "module/text.hpp"
 #include "patterns/parser.hpp"
+#include "type_schema/keyed_entries.hpp"
 #include "type_schema/schema.hpp"
 #include "type_schema/type_schema.hpp"
 #include "types/types_py.hpp"
@@ -52,12 +53,18 @@ std::optional<Schema> schema_arg(PyObject* o) {
 PropertyMap property_map(PyObject* dict) {
     if (!dict || dict == Py_None) return {};
     Ref hold = Ref::borrow(dict);
-    // Two keys with the same text (str subclasses): the later value wins.
-    KeyedEntries<Ref> map;
+    PropertyMap map;
+    map.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    // The keys of a dict differ, but str subclass keys may share a text.
+    bool subclass_keys = false;
     DictWalk walk(dict);
     Ref key, value;
-    while (walk.next(key, value)) map.put(text_value(key.get(), nullptr), value);
-    return std::move(map).take();
+    while (walk.next(key, value)) {
+        subclass_keys |= !PyUnicode_CheckExact(key.get());
+        map.emplace_back(text_value(key.get(), nullptr), value);
+    }
+    if (subclass_keys) merge_repeated_keys(map);
+    return map;
 }
 
 }  // namespace

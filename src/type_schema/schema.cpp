@@ -140,6 +140,9 @@ public:
         }
     }
 
+    size_t arrows() const noexcept { return arrows_.size(); }
+    size_t colons() const noexcept { return colons_.size(); }
+
     // Does [a, b) hold a whole "->", a ":", a "("?
     bool has_arrow(size_t a, size_t b) const {
         size_t k = seek(arrows_, arrow_cursor_, 0, arrows_.size(), a, position);
@@ -213,6 +216,9 @@ public:
     Reader(std::string_view t, std::vector<Node>& nodes) : t_(t), index_(t), nodes_(nodes) {}
 
     bool read() {
+        // Every node but the root stands for an arrow's side or a capture's
+        // sub-schema.
+        nodes_.reserve(2 * index_.arrows() + index_.colons() + 1);
         auto [a, b] = trimmed(0, t_.size());
         // Dollars at both ends make the rest of the text the body; a single
         // "$" has no body and matches nothing.
@@ -377,7 +383,7 @@ bool Schema::test(const TypeRef& type, CaptureTable* captures) const {
         pending.pop_back();
         const Node& n = r.nodes[step.node];
         if (step.record) {
-            captures->put(std::string(name_of(n)), std::move(step.type));
+            captures->insert(std::string(name_of(n)), std::move(step.type));
         } else if (n.kind == Kind::Capture) {
             if (captures) pending.push_back({step.node, step.type, true});
             pending.push_back({step.node + 1, std::move(step.type), false});

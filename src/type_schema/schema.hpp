@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "type_schema/keyed_entries.hpp"
 #include "types/type_value.hpp"
@@ -13,7 +14,20 @@ namespace veldrin {
 
 // Capture name -> the type the group met.  A name captured again keeps its
 // place and takes the later type.
-using CaptureTable = KeyedEntries<TypeRef>;
+class CaptureTable {
+public:
+    void insert(std::string name, TypeRef type) {
+        entries_.emplace_back(std::move(name), std::move(type));
+    }
+    // Each name once.
+    const KeyedEntries<TypeRef>& entries() {
+        merge_repeated_keys(entries_);
+        return entries_;
+    }
+
+private:
+    KeyedEntries<TypeRef> entries_;
+};
 
 // A schema: its text exactly as given, and the tree read from it.  Copies
 // share the immutable reading, so a copy costs one reference count.  Any text
