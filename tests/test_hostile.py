@@ -6,7 +6,7 @@ import pytest
 hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import given, settings, strategies as st  # noqa: E402
 
-from veldrin import Application, EdgePattern, NodePattern, PathPattern, TypeSchema, Variable  # noqa: E402
+from veldrin import Application, EdgePattern, Graph, Node, NodePattern, PathPattern, TypeSchema, Variable  # noqa: E402
 
 # 300 examples by default; a loaded profile (HYPOTHESIS_PROFILE) sets its own count.
 EXAMPLES = settings.default.max_examples if os.environ.get("HYPOTHESIS_PROFILE") else 300
@@ -75,3 +75,33 @@ def test_variable_quoting_round_trips(variable):
     assert unquote(body) == variable and not re.search(r'(?<!\\)(\\\\)*"', body)
     assert all(c.isprintable() for c in body) and "\\u{0}" not in body
     assert repr(EdgePattern(variable, direction="x")) == f"EdgePattern(variable=Some(\"{body}\"), direction=x)"
+
+
+class Seen(str):
+    """A node value that logs its key when compared, or (identity-hashed) a key of its own."""
+    __hash__ = object.__hash__
+
+    def __new__(cls, key, log=None, value=None):
+        self = super().__new__(cls, key)
+        self.log, self.value = log, value
+        return self
+
+    def __eq__(self, other):
+        if self.log is None:
+            return self is other
+        self.log.append(str(self))
+        return other == self.value
+
+
+@settings(max_examples=EXAMPLES, deadline=None)
+@given(st.lists(st.tuples(st.sampled_from(["a", "b", "c", "é"]), st.integers(0, 2)), max_size=12), st.booleans())
+def test_property_map_keys_keep_their_first_place_and_last_value(pairs, as_text):
+    # a repeated key (in a pattern string, or two distinct str keys with one text) is one key
+    expected, log = dict(pairs), []
+    g = Graph()
+    g.nodes["n"] = Node(Variable("A"), {k: Seen(k, log, v) for k, v in expected.items()})
+    if as_text:
+        q = g.query().match("(n {" + ", ".join(f"{k if k.isascii() else repr(k)}: {v}" for k, v in pairs) + "})")
+    else:
+        q = g.query().match(node="n", properties={Seen(k): v for k, v in pairs})
+    assert q.return_count() == 1 and log == list(expected)

@@ -40,6 +40,18 @@ def test_class_frame(name):
         type("Sub", (cls,), {})
 
 
+@pytest.mark.parametrize("name", list(CLASSES))
+def test_classes_are_immutable(name):
+    cls = getattr(veldrin, name)
+    before = dict(vars(cls))
+    for attr in ("uid", "__doc__", "__new__", "color"):
+        for change in (lambda: setattr(cls, attr, None), lambda: delattr(cls, attr)):
+            with pytest.raises(TypeError) as info:
+                change()
+            assert str(info.value) == f"cannot set '{attr}' attribute of immutable type 'builtins.{name}'"
+    assert dict(vars(cls)) == before
+
+
 @pytest.mark.parametrize("name, summary", [
     ("Variable", "Represents an atomic type variable."),
     ("Application", "Represents a function type (application type)."),

@@ -134,6 +134,34 @@ def test_property_values_compared_node_value_on_the_left():
             g.query().match(node="n", properties={"k": bad}).return_("n")
 
 
+class Collides:
+    """A dictionary key that collides with the str "k" and whose comparison raises."""
+    def __init__(self, exc):
+        self.exc = exc
+
+    def __hash__(self):
+        return hash("k")
+
+    def __eq__(self, other):
+        raise self.exc
+
+
+@pytest.mark.parametrize("exc", [KeyError("k"), ValueError("eq"), MemoryError(), KeyboardInterrupt()])
+@pytest.mark.parametrize("edge", [False, True])
+def test_failed_property_lookup_is_missing_only_for_key_error(exc, edge):
+    g = Graph()
+    a, b = Node(A, {Collides(exc): 1}), Node(B)
+    g.nodes.update(a=a, b=b)
+    g.edges["f"] = Edge(F, a, b, {Collides(exc): 1})
+    run = lambda: g.query().match("(x)-[e {k: 1}]->(y)" if edge else "(x:A {k: 1})").return_count()
+    if isinstance(exc, KeyError):
+        assert run() == 0
+    else:
+        with pytest.raises(type(exc)) as info:
+            run()
+        assert info.value is exc
+
+
 @pytest.mark.parametrize("pattern, nodes, edges", [
     ("(n)", ["n"], []), ("(n:Person)", ["n"], []), ("(:Person)", [None], []), ("()", [None], []),
     ("( n : A -> B )", ["n"], []), ("(f:$(x:*)$)", ["f"], []), ("(n:Person {age: 25})", ["n"], []),
@@ -182,6 +210,15 @@ def test_parsed_schemas_and_properties_match_the_graph(pattern, var, expected):
     ("(a)😀", "Invalid pattern '(a)😀': Unexpected character '😀' outside of node or edge pattern"),
     ("(a)-[e]->(b", "Invalid pattern '(a)-[e]->(b': Unmatched parentheses in pattern"),
     ("\t(a))", "Invalid pattern '(a))': Unmatched parentheses in pattern"),
+    # parentheses inside brackets stay edge text, but must balance there; they are checked first
+    ("(a)-[e->(b", "Invalid pattern '(a)-[e->(b': Unmatched parentheses in pattern"),
+    (" -[:(]-> ", "Invalid pattern '-[:(]->': Unmatched parentheses in pattern"),
+    ("(a)-[e:(A]->(b)", "Invalid pattern '(a)-[e:(A]->(b)': Unmatched parentheses in pattern"),
+    ("(a)-[e:)(]->(b)", "Invalid pattern '(a)-[e:)(]->(b)': Unmatched parentheses in pattern"),
+    ("(a)-[e:[(]]->(b)", "Invalid pattern '(a)-[e:[(]]->(b)': Unmatched parentheses in pattern"),
+    ("(a)-[e:A)]->(b)-[f:(B]-(c)", "Invalid pattern '(a)-[e:A)]->(b)-[f:(B]-(c)': Unmatched parentheses in pattern"),
+    ("(a)-[e {k: '('}]->(b)-[f:((A)]", "Invalid pattern '(a)-[e {k: '('}]->(b)-[f:((A)]': Unmatched parentheses in pattern"),
+    ("(a)-[e {k: '('}]->", "Invalid pattern '(a)-[e {k: '('}]->': Pattern cannot end with an edge"),
     ("(a)-[e", "Invalid pattern '(a)-[e': Unmatched brackets in pattern"),
     ("(a)-]", "Invalid pattern '(a)-]': Unmatched brackets in pattern"),
     ("(a)-[e]->", "Invalid pattern '(a)-[e]->': Pattern cannot end with an edge"),

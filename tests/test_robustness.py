@@ -43,6 +43,13 @@ def test_deepest_type_needs_little_stack():
     assert len(uid) == 64 and len(text) == 70001 and same
 
 
+def test_deepest_schema_needs_little_stack():
+    t = v.Application(A, A)
+    text = "$" + "(x:" * 999 + "* -> A" + ")" * 999 + "$"  # the deepest nesting a schema may have
+    schema, captured = run_on_small_stack(lambda: (v.TypeSchema(text), v.TypeSchema(text).capture(t)), 64 * 1024)
+    assert schema.matches(t) and captured == {"x": t}
+
+
 @pytest.mark.parametrize("make", [
     lambda inner: v.NodePattern(properties={"x": inner}),
     lambda inner: v.EdgePattern(properties={"x": inner}),

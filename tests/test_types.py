@@ -97,6 +97,26 @@ def test_comparison_protocol(x):
         x != Eq(BadBool())
 
 
+class Renames:
+    """Renames the compared object from its reflected __eq__ or from the result's __bool__."""
+    def __init__(self, late):
+        self.late = late
+
+    def __eq__(self, other):
+        rename = lambda: setattr(other, "name", "Z") or True
+        return type("Later", (), {"__bool__": lambda _: rename()})() if self.late else rename()
+
+
+@pytest.mark.parametrize("late", [False, True])
+@pytest.mark.parametrize("make", [lambda: Variable("A"), lambda: Term("A", B)])
+def test_not_equal_holds_its_borrow(make, late):
+    x = make()
+    with pytest.raises(RuntimeError) as info:
+        x != Renames(late)
+    assert info.value.args == ("Already borrowed",) and x.name == "A"
+    assert bool(x == Renames(late)) and x.name == "Z"  # == holds no borrow over the reflection
+
+
 def test_name_setter_and_deleter():
     v = Variable("A")
     h = hash(v)

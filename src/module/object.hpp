@@ -135,7 +135,7 @@ inline PyCFunction as_method(F f) noexcept {
 }
 
 // Creates a class: "builtins.{name}", base object, not subclassable, no
-// instance dict, no weak references.  `gc` adds collector support (the slots
+// instance dict, no weak references, immutable.  `gc` adds collector support (the slots
 // must then include traverse and clear).  Throws on failure.
 PyTypeObject* create_class(const char* qualified_name, int basicsize, bool gc, PyType_Slot* slots,
                            unsigned long extra_flags = 0);

@@ -1,10 +1,10 @@
 #include "patterns/literal.hpp"
 
-#include <algorithm>
 #include <tuple>
 
 #include "errors/model_error.hpp"
 #include "module/text.hpp"
+#include "type_schema/keyed_entries.hpp"
 
 namespace veldrin {
 
@@ -288,12 +288,7 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
         if (!at_literal(t, pos)) throw fail(pos, "expected a value for key '" + key + "'");
         Literal value;
         read(value, 1);
-        auto same = [&](const auto& e) { return e.first == key; };
-        if (auto it = std::find_if(entries.begin(), entries.end(), same); it != entries.end()) {
-            it->second = std::move(value);
-        } else {
-            entries.emplace_back(std::move(key), std::move(value));
-        }
+        entries.emplace_back(std::move(key), std::move(value));
         skip_space();
         if (pos < t.size() && t[pos] == ',') {
             ++pos;
@@ -306,6 +301,7 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
     }
     skip_space();
     if (pos < t.size()) throw fail(pos, "unexpected text after '}'");
+    merge_repeated_keys(entries);
     return entries;
 }
 

@@ -5,8 +5,8 @@
 // and one bracketed body) between them.  Two depth counters decide where a
 // character goes: inside parentheses it belongs to the node, inside brackets
 // to the edge (parentheses there included, so a term type such as
-// "(A -> B) -> C" stays whole).  Inside a property map's braces a quoted
-// string is read whole, so a ")", "]" or "}" in quotes closes nothing.
+// "(A -> B) -> C" stays whole; they must balance within the brackets).  Inside a property map's
+// braces a quoted string is read whole, so a ")", "]" or "}" in quotes closes nothing.
 //
 // Each part is then turned into a pattern: an inner text
 // "variable:type {properties}", a type text wrapped in dollars to make a
@@ -72,6 +72,10 @@ std::vector<Part> scan(std::string_view p) {
     std::vector<Part> parts;
     std::string node, edge;
     long paren = 0, bracket = 0;
+    // Parentheses inside brackets stay edge text but must still balance
+    // within their bracketed body.
+    long edge_paren = 0;
+    bool edge_paren_unmatched = false;
     MapReader map;
     auto flush_edge = [&] {
         std::string_view t = trim(edge);
@@ -100,6 +104,7 @@ std::vector<Part> scan(std::string_view p) {
             case '(':
                 if (paren == 0 && bracket > 0) {
                     edge.append(ch);
+                    ++edge_paren;
                 } else if (paren == 0 && bracket == 0) {
                     flush_edge();
                     node = "(";
@@ -112,6 +117,7 @@ std::vector<Part> scan(std::string_view p) {
             case ')':
                 if (paren == 0 && bracket > 0) {
                     edge.append(ch);
+                    if (--edge_paren < 0) edge_paren_unmatched = true;
                     continue;
                 }
                 node.append(ch);
@@ -131,6 +137,10 @@ std::vector<Part> scan(std::string_view p) {
                 if (paren == 0) {
                     edge.append(ch);
                     bracket += c == '[' ? 1 : -1;
+                    if (bracket == 0) {
+                        edge_paren_unmatched |= edge_paren != 0;
+                        edge_paren = 0;
+                    }
                 } else {
                     node.append(ch);
                 }
@@ -154,7 +164,9 @@ std::vector<Part> scan(std::string_view p) {
                  "Unexpected character '" + std::string(ch) + "' outside of node or edge pattern");
         }
     }
-    if (paren != 0) fail(p, "Unmatched parentheses in pattern");
+    if (paren != 0 || edge_paren != 0 || edge_paren_unmatched) {
+        fail(p, "Unmatched parentheses in pattern");
+    }
     if (bracket != 0) fail(p, "Unmatched brackets in pattern");
     if (!edge.empty()) fail(p, "Pattern cannot end with an edge");
     return parts;

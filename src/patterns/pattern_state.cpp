@@ -14,6 +14,15 @@ Ref optional_text_field(const std::optional<std::string>& s) {
     return s ? to_str(*s) : Ref::borrow(Py_None);
 }
 
+Ref optional_schema_field(const std::optional<Schema>& s) {
+    return s ? to_str(s->text()) : Ref::borrow(Py_None);
+}
+
+std::optional<Schema> optional_schema(std::optional<std::string> text) {
+    if (!text) return std::nullopt;
+    return Schema(std::move(*text));
+}
+
 Ref properties_field(const PropertyMap& map) {
     Ref dict = Ref::steal(PyDict_New());
     for (const auto& [key, value] : map) {
@@ -26,14 +35,14 @@ Ref properties_field(const PropertyMap& map) {
 Ref node_fields(const NodePatternValue& p) {
     return tuple_of({optional_text_field(p.variable),
                      p.type ? type_table(p.type) : Ref::borrow(Py_None),
-                     optional_text_field(p.type_schema), properties_field(p.properties)});
+                     optional_schema_field(p.type_schema), properties_field(p.properties)});
 }
 
 Ref edge_fields(const EdgePatternValue& p) {
     return tuple_of({optional_text_field(p.variable),
                      p.term ? to_str(p.term->name) : Ref::borrow(Py_None),
                      p.term ? type_table(p.term->type) : Ref::borrow(Py_None),
-                     optional_text_field(p.term_type_schema), properties_field(p.properties),
+                     optional_schema_field(p.term_type_schema), properties_field(p.properties),
                      to_str(p.direction)});
 }
 
@@ -47,7 +56,7 @@ NodePatternValue node_from(const StateReader& state) {
     NodePatternValue p;
     p.variable = state.optional_text(0, "variable");
     if (state.field(1) != Py_None) p.type = type_from_table(state.field(1), state.where("type"));
-    p.type_schema = state.optional_text(2, "type_schema");
+    p.type_schema = optional_schema(state.optional_text(2, "type_schema"));
     p.properties = properties_from(state, 3);
     return p;
 }
@@ -57,7 +66,7 @@ EdgePatternValue edge_from(const StateReader& state) {
     EdgePatternValue p;
     p.variable = state.optional_text(0, "variable");
     if (state.field(1) != Py_None || state.field(2) != Py_None) p.term = term_from_fields(state, 1);
-    p.term_type_schema = state.optional_text(3, "term_type_schema");
+    p.term_type_schema = optional_schema(state.optional_text(3, "term_type_schema"));
     p.properties = properties_from(state, 4);
     p.direction = state.text(5, "direction");
     return p;

@@ -2,14 +2,13 @@
 // the node pattern test.
 #include "patterns/patterns.hpp"
 
-#include <unordered_set>
-
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
 #include "module/text.hpp"
 #include "patterns/parser.hpp"
 #include "patterns/pattern_state.hpp"
+#include "type_schema/keyed_entries.hpp"
 #include "type_schema/schema.hpp"
 #include "type_schema/type_schema.hpp"
 #include "types/types_py.hpp"
@@ -43,32 +42,29 @@ void PathPatternValue::clear() noexcept {
 
 namespace {
 
-// A str is a schema text, a TypeSchema contributes its text, anything else
+// A str is a schema text, a TypeSchema contributes its schema, anything else
 // is no schema.
-std::optional<std::string> schema_text(PyObject* o) {
+std::optional<Schema> schema_arg(PyObject* o) {
     if (!o || o == Py_None) return std::nullopt;
-    if (PyUnicode_Check(o)) return text_value(o, nullptr);
-    if (is_instance(o, type_schema_class())) return payload<SchemaPayload>(o).pattern;
+    if (PyUnicode_Check(o)) return Schema(text_value(o, nullptr));
+    if (is_instance(o, type_schema_class())) return payload<SchemaPayload>(o).schema;
     return std::nullopt;
 }
 
 PropertyMap property_map(PyObject* dict) {
-    PropertyMap map;
-    if (!dict || dict == Py_None) return map;
+    if (!dict || dict == Py_None) return {};
     Ref hold = Ref::borrow(dict);
-    std::unordered_set<std::string> seen;
+    PropertyMap map;
+    map.reserve(static_cast<size_t>(PyDict_GET_SIZE(dict)));
+    // The keys of a dict differ, but str subclass keys may share a text.
+    bool subclass_keys = false;
     DictWalk walk(dict);
     Ref key, value;
     while (walk.next(key, value)) {
-        std::string k = text_value(key.get(), nullptr);
-        if (!seen.insert(k).second) {
-            for (auto& entry : map) {
-                if (entry.first == k) entry.second = value;
-            }
-            continue;
-        }
-        map.emplace_back(std::move(k), value);
+        subclass_keys |= !PyUnicode_CheckExact(key.get());
+        map.emplace_back(text_value(key.get(), nullptr), value);
     }
+    if (subclass_keys) merge_repeated_keys(map);
     return map;
 }
 
@@ -80,7 +76,7 @@ NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject
     p.variable = optional_text(variable, "variable");
     check_optional_dict(properties, "properties");
     if (type && type != Py_None) p.type = type_from_object(type);
-    p.type_schema = schema_text(type_schema);
+    p.type_schema = schema_arg(type_schema);
     p.properties = property_map(properties);
     return p;
 }
@@ -92,38 +88,9 @@ EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject
     check_optional_dict(properties, "properties");
     if (direction) p.direction = text_value(direction, "direction");
     if (term && term != Py_None) p.term = term_from_object(term);
-    p.term_type_schema = schema_text(term_type_schema);
+    p.term_type_schema = schema_arg(term_type_schema);
     p.properties = property_map(properties);
     return p;
-}
-
-bool properties_hold(const PropertyMap& required, PyObject* dict) {
-    for (const auto& [key, expected] : required) {
-        if (!expected) return false;  // a pattern emptied by the collector
-        Ref k = to_str(key);
-        PyObject* found = PyDict_GetItemWithError(dict, k.get());
-        if (!found) {
-            PyErr_Clear();  // a lookup that raises counts as missing
-            return false;
-        }
-        // `value == expected` and its truth value, always asked: an object is
-        // not taken as equal to itself (NaN is equal to nothing).
-        Ref actual = Ref::borrow(found);
-        Ref hold_expected = expected;
-        Ref outcome = Ref::steal(PyObject_RichCompare(actual.get(), hold_expected.get(), Py_EQ));
-        int equal = PyObject_IsTrue(outcome.get());
-        if (equal < 0) throw_pending();
-        if (!equal) return false;
-    }
-    return true;
-}
-
-bool node_pattern_test(const NodePatternValue& p, NodeRecord& node) {
-    if (p.type && !(p.type == node.type)) return false;
-    if (p.type_schema && !schema_test(*p.type_schema, node.type, nullptr)) return false;
-    if (p.properties.empty()) return true;
-    Ref dict = Ref::borrow(record_properties(node));
-    return properties_hold(p.properties, dict.get());
 }
 
 PathPatternValue parse_path_pattern(std::string_view text) {
@@ -139,14 +106,14 @@ PathPatternValue parse_path_pattern(std::string_view text) {
     for (const ParsedPart& n : parsed.nodes) {
         NodePatternValue p;
         p.variable = n.variable;
-        p.type_schema = n.schema;
+        if (n.schema) p.type_schema.emplace(*n.schema);
         p.properties = convert(n);
         path.nodes.push_back(std::move(p));
     }
     for (const ParsedPart& e : parsed.edges) {
         EdgePatternValue p;
         p.variable = e.variable;
-        p.term_type_schema = e.schema;
+        if (e.schema) p.term_type_schema.emplace(*e.schema);
         p.properties = convert(e);
         p.direction = e.direction;
         path.edges.push_back(std::move(p));

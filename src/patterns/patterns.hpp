@@ -10,6 +10,7 @@
 #include "graph/records.hpp"
 #include "module/object.hpp"
 #include "term/term.hpp"
+#include "type_schema/schema.hpp"
 #include "types/type_value.hpp"
 
 namespace veldrin {
@@ -24,7 +25,7 @@ void clear_properties(PropertyMap& m) noexcept;
 struct NodePatternValue {
     std::optional<std::string> variable;
     TypeRef type;  // null: no exact type
-    std::optional<std::string> type_schema;
+    std::optional<Schema> type_schema;
     PropertyMap properties;
 
     int traverse(visitproc visit, void* arg) const noexcept {
@@ -36,7 +37,7 @@ struct NodePatternValue {
 struct EdgePatternValue {
     std::optional<std::string> variable;
     std::optional<TermValue> term;
-    std::optional<std::string> term_type_schema;
+    std::optional<Schema> term_type_schema;
     PropertyMap properties;
     std::string direction = "forward";
 
@@ -62,12 +63,6 @@ NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject
 EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject* term_type_schema,
                                     PyObject* properties, PyObject* direction);
 
-// The node pattern test: exact type, schema, then each required property
-// compared as `node_value == expected`.  Exceptions from the comparison or
-// its truth test propagate (PyErrorSet).
-bool node_pattern_test(const NodePatternValue& p, NodeRecord& node);
-// Required properties of an edge pattern against an edge's dictionary.
-bool properties_hold(const PropertyMap& required, PyObject* dict);
 
 // Parses a pattern string (throws ModelError::invalid_pattern).
 PathPatternValue parse_path_pattern(std::string_view text);

@@ -87,7 +87,7 @@ PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols
         std::string what =
             n.variable ? "node '" + *n.variable + "'" : "node pattern " + std::to_string(i + 1);
         if (!n.type_schema) refuse(what, "it has no type");
-        TypeRef t = concrete_type(*n.type_schema, why);
+        TypeRef t = concrete_type(n.type_schema->text(), why);
         if (!t) refuse(what, why);
         form.node_types.push_back(std::move(t));
     }
@@ -97,7 +97,7 @@ PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols
             e.variable ? "edge '" + *e.variable + "'" : "edge pattern " + std::to_string(j + 1);
         if (!e.variable) refuse(what, "it has no variable to name its term");
         if (!e.term_type_schema) refuse(what, "its term has no type");
-        TypeRef t = concrete_type(*e.term_type_schema, why);
+        TypeRef t = concrete_type(e.term_type_schema->text(), why);
         if (!t) refuse(what, why);
         form.edge_types.push_back(std::move(t));
         form.term_names.push_back(*e.variable);

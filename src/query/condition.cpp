@@ -13,6 +13,7 @@
 #include "query/condition.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <utility>
 
 #include "errors/model_error.hpp"
@@ -54,6 +55,8 @@ struct ConditionNode {
     int column = -1;   // Variable, Property, TypeTest
     Ref key;           // Property: the interned key
     std::string text;  // TypeTest: the schema text
+    // TypeTest: the schema read from `text`.
+    std::optional<Schema> schema = {};
 
     int traverse(visitproc visit, void* arg) const noexcept {
         Py_VISIT(object.get());
@@ -245,6 +248,7 @@ private:
         } else if (symbol(U":")) {
             n.op = Op::TypeTest;
             n.text = read_type();
+            n.schema.emplace(n.text);
         }
         return n;
     }
@@ -444,7 +448,7 @@ private:
         const Cell* v = t_.at(n.column, row_);
         if (!v) return Value{Ref::borrow(Py_None)};
         if (n.op == Op::Variable) return Value{Ref(), v};
-        if (n.op == Op::TypeTest) return Value{to_bool(schema_test(n.text, v->type(), nullptr))};
+        if (n.op == Op::TypeTest) return Value{to_bool(n.schema->test(v->type(), nullptr))};
         // The cell keeps the dictionary alive while the lookup may run Python
         // code (key comparisons): nothing changes the table during a where.
         // A table emptied by the collector has no properties.

@@ -125,12 +125,12 @@ PropertyTest compile_properties(const PropertyMap& m) {
 
 bool NodeMatcher::holds(const TypeRef& t, PyObject* props) const {
     if (type && !(type == t)) return false;
-    if (schema && !schema_test(*schema, t, nullptr)) return false;
+    if (schema && !schema->test(t, nullptr)) return false;
     return properties.empty() || properties.holds(props);
 }
 
 bool EdgeMatcher::holds(const EdgeRecord& e, PyObject* props) const {
-    if (schema && !schema_test(*schema, e.term.type, nullptr)) return false;
+    if (schema && !schema->test(e.term.type, nullptr)) return false;
     if (term && !(*term == e.term)) return false;
     return properties.empty() || properties.holds(props);
 }

@@ -75,7 +75,7 @@ struct PropertyTest {
 struct NodeMatcher {
     int column = -1;  // the variable's column, or -1
     TypeRef type;     // exact type, or null
-    std::optional<std::string> schema;
+    std::optional<Schema> schema;
     PropertyTest properties;
 
     bool holds(const TypeRef& type, PyObject* properties) const;
@@ -84,7 +84,7 @@ struct NodeMatcher {
 struct EdgeMatcher {
     int column = -1;
     std::optional<TermValue> term;
-    std::optional<std::string> schema;  // tested against the term's type
+    std::optional<Schema> schema;  // tested against the term's type
     PropertyTest properties;
     Direction direction = Direction::Forward;
 

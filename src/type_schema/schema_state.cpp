@@ -7,12 +7,12 @@ namespace veldrin {
 
 PyObject* type_schema_reduce(PyObject* self, PyObject*) noexcept {
     return guard_obj(
-        [&] { return reduce_to("TypeSchema", {to_str(payload<SchemaPayload>(self).pattern)}); });
+        [&] { return reduce_to("TypeSchema", {to_str(payload<SchemaPayload>(self).schema.text())}); });
 }
 
 Ref restore_type_schema(const StateReader& state) {
     state.expect(1);
-    return new_instance(type_schema_class(), SchemaPayload{state.text(0, "pattern")});
+    return new_instance(type_schema_class(), SchemaPayload{Schema(state.text(0, "pattern"))});
 }
 
 }  // namespace veldrin

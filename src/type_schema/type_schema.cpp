@@ -1,4 +1,5 @@
-// TypeSchema: a schema text kept exactly as given, tested against types.
+// TypeSchema: a schema text kept exactly as given, read once, tested against
+// types.
 #include "type_schema/type_schema.hpp"
 
 #include "module/binder.hpp"
@@ -11,7 +12,8 @@ namespace veldrin {
 
 namespace {
 
-const std::string& pattern_of(PyObject* self) { return payload<SchemaPayload>(self).pattern; }
+const Schema& schema_of(PyObject* self) { return payload<SchemaPayload>(self).schema; }
+const std::string& pattern_of(PyObject* self) { return schema_of(self).text(); }
 
 PyObject* type_schema_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return guard_obj([&] {
@@ -19,7 +21,7 @@ PyObject* type_schema_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) n
         static const Signature sig{"TypeSchema.__new__()", names, 1, 1, 0b1};
         BoundArgs a;
         bind(sig, args, kwargs, a);
-        return new_instance(cls, SchemaPayload{text_value(a[0], "pattern")});
+        return new_instance(cls, SchemaPayload{Schema(text_value(a[0], "pattern"))});
     });
 }
 
@@ -36,7 +38,7 @@ PyObject* type_schema_matches(PyObject* self, PyObject* const* args, Py_ssize_t 
                               PyObject* kwnames) noexcept {
     return guard_obj([&] {
         TypeRef type = bind_type("TypeSchema.matches()", args, nargs, kwnames);
-        return to_bool(schema_test(pattern_of(self), type, nullptr));
+        return to_bool(schema_of(self).test(type, nullptr));
     });
 }
 
@@ -46,7 +48,7 @@ PyObject* type_schema_capture(PyObject* self, PyObject* const* args, Py_ssize_t 
         TypeRef type = bind_type("TypeSchema.capture()", args, nargs, kwnames);
         CaptureTable captures;
         Ref result = Ref::steal(PyDict_New());
-        if (!schema_test(pattern_of(self), type, &captures)) return result;
+        if (!schema_of(self).test(type, &captures)) return result;
         for (const auto& [name, captured] : captures.entries()) {
             Ref key = to_str(name);
             Ref value = type_to_object(captured);

@@ -1,13 +1,12 @@
 #pragma once
 
-#include <string>
-
 #include "module/object.hpp"
+#include "type_schema/schema.hpp"
 
 namespace veldrin {
 
 struct SchemaPayload {
-    std::string pattern;
+    Schema schema;  // its text is the pattern, exactly as given
 };
 
 PyTypeObject* type_schema_class();

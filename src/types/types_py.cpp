@@ -155,12 +155,16 @@ PyObject* value_richcompare(PyObject* self, PyObject* other, int op,
         });
     }
     if (op == Py_NE) {
-        PyObject* eq = PyObject_RichCompare(self, other, Py_EQ);
-        if (!eq) return nullptr;
-        int truth = PyObject_IsTrue(eq);
-        Py_DECREF(eq);
-        if (truth < 0) return nullptr;
-        return Py_NewRef(truth ? Py_False : Py_True);
+        if (!SharedBorrow::available(self)) Py_RETURN_NOTIMPLEMENTED;
+        return guard_obj([&] {
+            // `self == other` through the full protocol, self read throughout:
+            // a reflected __eq__ (or the result's __bool__) cannot change it.
+            SharedBorrow hold(self);
+            Ref eq = Ref::steal(PyObject_RichCompare(self, other, Py_EQ));
+            int truth = PyObject_IsTrue(eq.get());
+            if (truth < 0) throw_pending();
+            return to_bool(!truth);
+        });
     }
     Py_RETURN_NOTIMPLEMENTED;
 }
