@@ -1,7 +1,7 @@
 // The Query class: clause methods that queue records and return a copy of
 // the query, and the entry points that run the queue and shape its results.
 #include <algorithm>
-#include <unordered_set>
+#include <bit>
 
 #include "errors/model_error.hpp"
 #include "module/binder.hpp"
@@ -396,9 +396,61 @@ Ref bound_object(const BoundValue& v) {
         v);
 }
 
-std::string bound_uid(const BoundValue& v) {
-    if (auto* n = std::get_if<NodeRecord>(&v)) return "n" + node_uid(*n).str();
-    return "e" + edge_uid(std::get<EdgeRecord>(v)).str();
+// Which positions return_distinct keeps: none that binds none of the names,
+// and of the rest the first of every group binding each name to values of
+// the same identity (equal UIDs).  Rows meet in an open-addressing table by
+// the remembered hashes of their values' identities; all hashes are taken
+// first and each table slot is fetched a few rows ahead, so that the cache
+// misses of a large table overlap instead of adding up.
+std::vector<bool> distinct_positions(const Bindings& vars, const std::vector<std::string>& unique,
+                                     size_t n) {
+    std::vector<const BindingList*> lists;
+    for (const std::string& name : unique) {
+        auto it = vars.find(name);
+        lists.push_back(it == vars.end() ? nullptr : &it->second);
+    }
+    auto at = [&](size_t k, size_t row) -> const BoundValue* {
+        const BindingList* list = lists[k];
+        return list && row < list->size() && (*list)[row] ? &*(*list)[row] : nullptr;
+    };
+    std::vector<bool> keep(n, false);
+    std::vector<size_t> hashes(n);
+    for (size_t row = 0; row < n; ++row) {
+        size_t hash = 0;
+        for (size_t k = 0; k < lists.size(); ++k) {
+            const BoundValue* v = at(k, row);
+            keep[row] = keep[row] || v;
+            size_t part = v ? std::visit([](const auto& r) { return identity_hash(r); }, *v) : 1;
+            hash = hash * 1000003 + part + (v ? v->index() : 0);
+        }
+        hashes[row] = hash;
+    }
+    auto same_row = [&](size_t a, size_t b) {
+        for (size_t k = 0; k < lists.size(); ++k) {
+            const BoundValue *x = at(k, a), *y = at(k, b);
+            if (!x != !y || (x && !same_identity(*x, *y))) return false;
+        }
+        return true;
+    };
+    const size_t mask = std::bit_ceil(2 * n + 2) - 1;
+    std::vector<std::pair<size_t, size_t>> table(mask + 1);  // (hash, position + 1)
+    constexpr size_t ahead = 16;
+    for (size_t row = 0; row < n; ++row) {
+        if (row + ahead < n) __builtin_prefetch(&table[hashes[row + ahead] & mask]);
+        if (!keep[row]) continue;
+        for (size_t i = hashes[row] & mask;; i = (i + 1) & mask) {
+            auto [hash, slot] = table[i];
+            if (!slot) {
+                table[i] = {hashes[row], row + 1};
+                break;
+            }
+            if (hash == hashes[row] && same_row(slot - 1, row)) {
+                keep[row] = false;
+                break;
+            }
+        }
+    }
+    return keep;
 }
 
 // One dict per position with the requested names bound there; empty rows
@@ -411,22 +463,11 @@ Ref rows(const Bindings& vars, const std::vector<std::string>& names, bool disti
     for (const std::string& n : names) {
         if (std::find(unique.begin(), unique.end(), n) == unique.end()) unique.push_back(n);
     }
-    std::unordered_set<std::string> seen;
     size_t n = row_count(vars);
+    std::vector<bool> keep;
+    if (distinct) keep = distinct_positions(vars, unique, n);
     for (size_t row = 0; row < n; ++row) {
-        if (distinct) {
-            std::string signature;
-            bool any = false;
-            for (const std::string& name : unique) {
-                const BoundValue* v = bound_at(vars, name, row);
-                signature += name;
-                signature += '\0';
-                signature += v ? bound_uid(*v) : "-";
-                signature += '\x01';
-                any = any || v;
-            }
-            if (!any || !seen.insert(signature).second) continue;
-        }
+        if (distinct && !keep[row]) continue;
         Ref dict = Ref::steal(PyDict_New());
         for (const std::string& name : names) {
             const BoundValue* v = bound_at(vars, name, row);
@@ -483,8 +524,7 @@ PyObject* query_execute(PyObject* self, PyObject*) noexcept {
     });
 }
 
-#define QUERY_METHOD(name, fn, doc) \
-    { name, as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc }
+#define QUERY_METHOD(name, fn, doc) {name, as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef query_methods[] = {
     QUERY_METHOD("match", query_match,

@@ -384,7 +384,7 @@ private:
         if (n.op == Op::TypeTest) {
             const TypeRef& type = std::holds_alternative<NodeRecord>(*v)
                                       ? std::get<NodeRecord>(*v).type
-                                      : std::get<EdgeRecord>(*v).term.type;
+                                      : std::get<EdgeRecord>(*v).term.type();
             return Value{to_bool(schema_test(n.text, type, nullptr))};
         }
         // A reference of our own keeps the dictionary alive while the lookup

@@ -28,11 +28,7 @@ namespace veldrin {
 namespace {
 
 struct TypeHash {
-    size_t operator()(const TypeRef& t) const {
-        SipHasher h;
-        hash_type_stream(h, t.node());
-        return static_cast<size_t>(h.finish());
-    }
+    size_t operator()(const TypeRef& t) const { return static_cast<size_t>(type_hash(t.node())); }
 };
 struct TypeEq {
     bool operator()(const TypeRef& a, const TypeRef& b) const { return a == b; }
@@ -68,7 +64,7 @@ void append(Bindings& b, const std::optional<std::string>& variable, BoundValue 
 }
 
 bool edge_pattern_holds(const EdgePatternValue& p, EdgeRecord& e) {
-    if (p.term_type_schema && !schema_test(*p.term_type_schema, e.term.type, nullptr)) {
+    if (p.term_type_schema && !schema_test(*p.term_type_schema, e.term.type(), nullptr)) {
         return false;
     }
     if (p.term && !(*p.term == e.term)) return false;
@@ -613,7 +609,7 @@ private:
                     const NodeRecord& n = at_start ? e.start : e.end;
                     throw ModelError::invalid_query(
                         "cannot delete node " + std::string(node_uid(n).view()) + " of type " +
-                            type_text(n.type) + ": edge '" + e.term.name +
+                            type_text(n.type) + ": edge '" + e.term.name() +
                             "' still touches it; pass detach=True to delete its edges too",
                         "delete");
                 }
