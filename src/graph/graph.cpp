@@ -99,7 +99,7 @@ std::vector<NodeRecord> nodes_of_type(PyObject* nodes, const TypeRef& type) {
     // comparison rather than a walk of both types.  No Python code runs
     // during this first pass, so the entries are read in place without
     // taking references.
-    if (type.is_application()) type_uid_of(type.node());
+    if (type.is_application()) type_digest(type.node());
     Ref dict = Ref::borrow(nodes);
     PyTypeObject* node_type = node_class();
     std::vector<Ref> keys;

@@ -7,8 +7,8 @@
 
 namespace veldrin {
 
-Uid node_uid(const NodeRecord& n) { return node_uid_of(n.type.node()); }
-Uid edge_uid(const EdgeRecord& e) { return edge_uid_of(e.term); }
+Uid node_uid(const NodeRecord& n) { return node_digest(n.type.node()).uid(); }
+Uid edge_uid(const EdgeRecord& e) { return edge_digest(e.term).uid(); }
 
 std::size_t identity_hash(const NodeRecord& n) {
     return static_cast<std::size_t>(type_hash(n.type.node()));
@@ -85,7 +85,7 @@ PyObject* node_get_type(PyObject* self, void*) noexcept {
 PyObject* node_uid_method(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return uid_to_str(node_uid_of(node_of(self).type.node()));
+        return uid_to_str(node_digest(node_of(self).type.node()));
     });
 }
 
@@ -148,7 +148,7 @@ PyObject* edge_get_end(PyObject* self, void*) noexcept {
 PyObject* edge_uid_method(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return uid_to_str(edge_uid_of(edge_of(self).term));
+        return uid_to_str(edge_digest(edge_of(self).term));
     });
 }
 

@@ -21,19 +21,19 @@ bool operator==(const TermValue& a, const TermValue& b) {
     return x->name == y->name && x->type == y->type;
 }
 
-const Uid& term_uid_of(const TermValue& t) {
+const Digest& term_digest(const TermValue& t) {
     const TermNode* n = t.node();
     if (!remembered(n->uid_known)) {
-        n->uid = sha256_uid("term:", n->name, ":", type_uid_of(n->type.node()).view());
+        n->uid = sha256_digest("term:", n->name, ":", type_uid(n->type).view());
         publish(n->uid_known);
     }
     return n->uid;
 }
 
-const Uid& edge_uid_of(const TermValue& t) {
+const Digest& edge_digest(const TermValue& t) {
     const TermNode* n = t.node();
     if (!remembered(n->edge_uid_known)) {
-        n->edge_uid = sha256_uid("edge:", term_uid_of(t).view());
+        n->edge_uid = sha256_digest("edge:", term_uid(t).view());
         publish(n->edge_uid_known);
     }
     return n->edge_uid;
@@ -114,7 +114,7 @@ PyObject* term_get_type(PyObject* self, void*) noexcept {
 PyObject* term_uid_method(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return uid_to_str(term_uid_of(term_of(self)));
+        return uid_to_str(term_digest(term_of(self)));
     });
 }
 

@@ -19,8 +19,8 @@ struct TermNode : Recycled<TermNode> {
     mutable std::int64_t hash;
     std::string name;
     TypeRef type;
-    mutable Uid uid;       // the term UID
-    mutable Uid edge_uid;  // the UID of a graph edge of this term
+    mutable Digest uid;       // the term UID
+    mutable Digest edge_uid;  // the UID of a graph edge of this term
 };
 
 // A term value: copying it copies one pointer.  Renaming a term makes a new
@@ -54,10 +54,11 @@ private:
 bool operator==(const TermValue& a, const TermValue& b);
 
 // SHA-256 of "term:" + name + ":" + type UID, remembered.
-const Uid& term_uid_of(const TermValue& t);
-inline Uid term_uid(const TermValue& t) { return term_uid_of(t); }
-// SHA-256 of "edge:" + term UID: the UID of a graph edge of this term, remembered.
-const Uid& edge_uid_of(const TermValue& t);
+const Digest& term_digest(const TermValue& t);
+inline Uid term_uid(const TermValue& t) { return term_digest(t).uid(); }
+// SHA-256 of "edge:" + term UID: the UID of a graph edge of this term,
+// remembered.
+const Digest& edge_digest(const TermValue& t);
 // "f:(A -> B)".
 std::string term_text(const TermValue& t);
 // SipHash of the name and T(type), remembered.

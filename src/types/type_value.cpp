@@ -113,7 +113,7 @@ std::string type_text(const TypeRef& t) {
     return out;
 }
 
-const Uid& type_uid_of(const TypeNode* t) {
+const Digest& type_digest(const TypeNode* t) {
     if (remembered(t->uid_known)) return t->uid;
     // Post-order over the nodes not yet known: a node is made once both of
     // its sides are.  Every node of the type ends up remembering its UID, so
@@ -126,7 +126,7 @@ const Uid& type_uid_of(const TypeNode* t) {
             continue;
         }
         if (!node->is_application) {
-            node->uid = sha256_uid("var:", node->name);
+            node->uid = sha256_digest("var:", node->name);
         } else {
             bool left = remembered(node->left->uid_known);
             bool right = remembered(node->right->uid_known);
@@ -135,7 +135,8 @@ const Uid& type_uid_of(const TypeNode* t) {
                 if (!left) pending.push_back(node->left);
                 continue;
             }
-            node->uid = sha256_uid("app:", node->left->uid.view(), ":", node->right->uid.view());
+            Uid left_uid = node->left->uid.uid(), right_uid = node->right->uid.uid();
+            node->uid = sha256_digest("app:", left_uid.view(), ":", right_uid.view());
         }
         publish(node->uid_known);
         pending.pop_back();
@@ -143,9 +144,9 @@ const Uid& type_uid_of(const TypeNode* t) {
     return t->uid;
 }
 
-const Uid& node_uid_of(const TypeNode* t) {
+const Digest& node_digest(const TypeNode* t) {
     if (!remembered(t->node_uid_known)) {
-        t->node_uid = sha256_uid("node:", type_uid_of(t).view());
+        t->node_uid = sha256_digest("node:", type_digest(t).uid().view());
         publish(t->node_uid_known);
     }
     return t->node_uid;

@@ -93,8 +93,8 @@ struct TypeNode : Recycled<TypeNode> {
     TypeNode* left = nullptr;   // applications only
     TypeNode* right = nullptr;
     TypeNode* released_next = nullptr;  // links the nodes being freed together
-    mutable Uid uid;                    // the type UID
-    mutable Uid node_uid;               // the UID of a graph node of this type
+    mutable Digest uid;                 // the type UID
+    mutable Digest node_uid;            // the UID of a graph node of this type
 };
 
 class TypeRef {
@@ -147,13 +147,13 @@ std::string type_text(const TypeRef& t);
 void append_type_text(std::string& out, const TypeNode* t);
 
 // SHA-256 of "var:" + name, or of "app:" + left UID + ":" + right UID.
-// Remembered in every node of the type on the first call; a reference into
-// the node, valid while the node lives.
-const Uid& type_uid_of(const TypeNode* t);
-inline Uid type_uid(const TypeRef& t) { return type_uid_of(t.node()); }
+// Remembered in every node of the type on the first call; the digest is a
+// reference into the node, valid while the node lives.
+const Digest& type_digest(const TypeNode* t);
+inline Uid type_uid(const TypeRef& t) { return type_digest(t.node()).uid(); }
 // SHA-256 of "node:" + type UID: the UID of a graph node of this type,
 // remembered in the type's root node.
-const Uid& node_uid_of(const TypeNode* t);
+const Digest& node_digest(const TypeNode* t);
 
 // The hash stream T: a variable is tag 0, its name, tag 0; an application is
 // tag 1, T(left), T(right), tag 0.

@@ -1,7 +1,5 @@
 #include "types/types_py.hpp"
 
-#include <cstring>
-
 #include "module/convert.hpp"
 
 namespace veldrin {
@@ -100,7 +98,7 @@ Py_hash_t application_hash_slot(PyObject* self) noexcept {
 PyObject* type_uid_method(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return uid_to_str(type_uid_of(type_of(self).node()));
+        return uid_to_str(type_digest(type_of(self).node()));
     });
 }
 
@@ -136,9 +134,9 @@ PyGetSetDef application_getset[] = {{"left", application_get_left, nullptr,
 
 [[noreturn]] void refuse_delete() { raise(PyExc_AttributeError, "can't delete attribute"); }
 
-Ref uid_to_str(const Uid& uid) {
+Ref uid_to_str(const Digest& digest) {
     Ref s = Ref::steal(PyUnicode_New(64, 127));
-    std::memcpy(PyUnicode_1BYTE_DATA(s.get()), uid.hex, 64);
+    digest.write_hex(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(s.get())));
     return s;
 }
 

@@ -31,8 +31,8 @@ PyObject* value_richcompare(PyObject* self, PyObject* other, int op,
 // "can't delete attribute", for the setters that refuse deletion.
 [[noreturn]] void refuse_delete();
 
-// A UID as a new str.
-Ref uid_to_str(const Uid& uid);
+// The UID of a digest as a new str.
+Ref uid_to_str(const Digest& digest);
 
 // Construction of a class from `Sig` and `Make` (which builds the instance
 // from the bound arguments).  `new_slot` is the class's __new__; `call`, set
