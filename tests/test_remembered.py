@@ -52,7 +52,8 @@ def test_remembered_type_values_equal_fresh_ones(program, rnd):
 
 @given(programs, st.text(max_size=8), st.text(max_size=8), st.integers(0, 99))
 def test_remembered_term_node_and_edge_uids(program, name, new_name, k):
-    t, type_uid, spec = pool(program)[k % len(pool(program))]
+    entries = pool(program)
+    t, type_uid, spec = entries[k % len(entries)]
     term, start, end = Term(name, t), Node(t), Node(Variable("end"))
     edge = Edge(term, start, end)
     term_uid = sha(f"term:{name}:{type_uid}")
@@ -92,6 +93,18 @@ def test_shared_subtrees_are_digested_once():
         t, twin, uid = Application(t, t), Application(twin, twin), sha(f"app:{uid}:{uid}")
     assert t.uid() == uid and twin.uid() == uid and t == twin and Node(t).uid() == sha("node:" + uid)
     assert Term("f", t).uid() == sha(f"term:f:{uid}")
+
+
+@pytest.mark.parametrize("right", [False, True])
+def test_deepest_chain_remembers_every_level(right):
+    t, uids, b = Variable("A"), [sha("var:A")], sha("var:B")
+    for _ in range(10000):
+        t = Application(Variable("B"), t) if right else Application(t, Variable("B"))
+        uids.append(sha(f"app:{b}:{uids[-1]}") if right else sha(f"app:{uids[-1]}:{b}"))
+    assert Node(t).uid() == sha("node:" + uids[-1])  # the first call digests the whole chain
+    for level in range(10000, 9980, -1):
+        assert t.uid() == uids[level] and t.left.uid() == (b if right else uids[level - 1])
+        t = t.right if right else t.left
 
 
 def test_replaced_constructor_is_called_as_ever():
