@@ -10,13 +10,6 @@ namespace veldrin {
 Uid node_uid(const NodeRecord& n) { return node_digest(n.type.node()).uid(); }
 Uid edge_uid(const EdgeRecord& e) { return edge_digest(e.term).uid(); }
 
-std::size_t identity_hash(const NodeRecord& n) {
-    return static_cast<std::size_t>(type_hash(n.type.node()));
-}
-std::size_t identity_hash(const EdgeRecord& e) {
-    return static_cast<std::size_t>(term_hash(e.term));
-}
-
 namespace {
 PyObject* ensure_dict(Ref& properties) {
     if (!properties) properties = Ref::steal(PyDict_New());

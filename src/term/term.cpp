@@ -45,15 +45,12 @@ std::string term_text(const TermValue& t) {
     return s;
 }
 
-std::int64_t term_hash(const TermValue& t) {
-    const TermNode* n = t.node();
-    if (!remembered(n->hash_known)) {
-        SipHasher h;
-        h.text(n->name);
-        hash_type_stream(h, n->type.node());
-        n->hash = h.finish();
-        publish(n->hash_known);
-    }
+std::int64_t first_term_hash(const TermNode* n) {
+    SipHasher h;
+    h.text(n->name);
+    hash_type_stream(h, n->type.node());
+    n->hash = h.finish();
+    publish(n->hash_known);
     return n->hash;
 }
 

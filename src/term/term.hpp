@@ -61,8 +61,13 @@ inline Uid term_uid(const TermValue& t) { return term_digest(t).uid(); }
 const Digest& edge_digest(const TermValue& t);
 // "f:(A -> B)".
 std::string term_text(const TermValue& t);
-// SipHash of the name and T(type), remembered.
-std::int64_t term_hash(const TermValue& t);
+// SipHash of the name and T(type), remembered (first_term_hash computes and
+// remembers it).
+std::int64_t first_term_hash(const TermNode* t);
+inline std::int64_t term_hash(const TermValue& t) {
+    const TermNode* n = t.node();
+    return remembered(n->hash_known) ? n->hash : first_term_hash(n);
+}
 
 // Applies `f` to `x`: "(f x)" of the output type, or a TypeMismatch.
 TermValue apply_term(const TermValue& f, const TermValue& x);

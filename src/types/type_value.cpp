@@ -173,18 +173,16 @@ void hash_type_stream(SipHasher& h, const TypeNode* t) {
     }
 }
 
-std::int64_t type_hash(const TypeNode* t) {
-    if (!remembered(t->hash_known)) {
-        SipHasher h;
-        if (t->is_application) {
-            hash_type_stream(h, t->left);
-            hash_type_stream(h, t->right);
-        } else {
-            h.text(t->name);
-        }
-        t->hash = h.finish();
-        publish(t->hash_known);
+std::int64_t first_type_hash(const TypeNode* t) {
+    SipHasher h;
+    if (t->is_application) {
+        hash_type_stream(h, t->left);
+        hash_type_stream(h, t->right);
+    } else {
+        h.text(t->name);
     }
+    t->hash = h.finish();
+    publish(t->hash_known);
     return t->hash;
 }
 

@@ -161,7 +161,10 @@ void hash_type_stream(SipHasher& h, const TypeNode* t);
 
 // The Python hash of the Variable or Application holding the node: SipHash
 // of the name for a variable, of T(left) + T(right) for an application.
-// Remembered in the node.
-std::int64_t type_hash(const TypeNode* t);
+// Remembered in the node (first_type_hash computes and remembers it).
+std::int64_t first_type_hash(const TypeNode* t);
+inline std::int64_t type_hash(const TypeNode* t) {
+    return remembered(t->hash_known) ? t->hash : first_type_hash(t);
+}
 
 }  // namespace veldrin
