@@ -161,8 +161,8 @@ Ref node_link(PyObject* self) {
         put(entry.get(), "source", to_str(ends[0].view()));
         put(entry.get(), "target", to_str(ends[1].view()));
         put(entry.get(), "key", uid_text(key, uid));
-        put(entry.get(), "term", to_str(e.term.name));
-        put_type(entry.get(), e.term.type);
+        put(entry.get(), "term", to_str(e.term.name()));
+        put_type(entry.get(), e.term.type());
         put(entry.get(), "properties", copied_properties(e.properties.get()));
         if (PyList_Append(edges.get(), entry.get()) < 0) throw_pending();
     }
@@ -381,7 +381,7 @@ std::string dot_text(PyObject* self) {
         out += " [id=";
         append_dot_string(out, edge_uid(e).view());
         out += ", label=";
-        append_dot_string(out, e.term.name);
+        append_dot_string(out, e.term.name());
         out += "];\n";
     }
     out += "}\n";

@@ -113,9 +113,12 @@ GraphPayload graph_dictionaries(PyObject* graph) {
 
 std::vector<NodeRecord> nodes_of_type(PyObject* nodes, const TypeRef& type) {
     // Types are compared structurally: equal type UIDs and structurally equal
-    // types are the same thing, and the comparison costs no digest.  No
-    // Python code runs during this first pass, so the entries are read in
-    // place without taking references.
+    // types are the same thing.  A function type's UID is taken (once: it is
+    // remembered) so that it meets the nodes' remembered UIDs in one
+    // comparison rather than a walk of both types.  No Python code runs
+    // during this first pass, so the entries are read in place without
+    // taking references.
+    if (type.is_application()) type_digest(type.node());
     Ref dict = Ref::borrow(nodes);
     PyTypeObject* node_type = node_class();
     std::vector<Ref> keys;

@@ -67,7 +67,7 @@ PyObject* edge_reduce(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         EdgeRecord e = edge_from_object(self);
         return reduce_to(
-            "Edge", {to_str(e.term.name), type_table(e.term.type), type_table(e.start.type),
+            "Edge", {to_str(e.term.name()), type_table(e.term.type()), type_table(e.start.type),
                      properties_field(e.start), type_table(e.end.type), properties_field(e.end),
                      Ref::borrow(record_properties(e))});
     });

@@ -3,21 +3,13 @@
 #include "errors/model_error.hpp"
 #include "graph/graph_state.hpp"
 #include "graph/records.hpp"
-#include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "types/types_py.hpp"
 
 namespace veldrin {
 
-Uid node_uid(const NodeRecord& n) {
-    Uid type = type_uid(n.type);
-    return sha256_uid("node:", type.view());
-}
-
-Uid edge_uid(const EdgeRecord& e) {
-    Uid term = term_uid(e.term);
-    return sha256_uid("edge:", term.view());
-}
+Uid node_uid(const NodeRecord& n) { return node_digest(n.type.node()).uid(); }
+Uid edge_uid(const EdgeRecord& e) { return edge_digest(e.term).uid(); }
 
 namespace {
 PyObject* ensure_dict(Ref& properties) {
@@ -68,16 +60,14 @@ int set_properties(PyObject* self, PyObject* value, void*) noexcept {
 
 NodeRecord& node_of(PyObject* self) { return payload<NodeRecord>(self); }
 
-PyObject* node_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"type", "properties"};
-        static const Signature sig{"Node.__new__()", names, 2, 2, 0b01};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        check_optional_dict(a[1], "properties");
-        return new_instance(cls, make_node_record(a[0], a[1]));
-    });
+const char* const node_params[] = {"type", "properties"};
+constexpr Signature node_sig{"Node.__new__()", node_params, 2, 2, 0b01};
+
+Ref make_node(PyTypeObject* cls, const BoundArgs& a) {
+    check_optional_dict(a[1], "properties");
+    return new_instance(cls, make_node_record(a[0], a[1]));
 }
+using NodeConstructor = Constructor<node_sig, make_node>;
 
 PyObject* node_get_type(PyObject* self, void*) noexcept {
     return guard_obj([&] {
@@ -89,7 +79,7 @@ PyObject* node_get_type(PyObject* self, void*) noexcept {
 PyObject* node_uid_method(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return to_str(node_uid(node_of(self)).view());
+        return uid_to_str(node_digest(node_of(self).type.node()));
     });
 }
 
@@ -120,20 +110,18 @@ PyGetSetDef node_getset[] = {
 
 EdgeRecord& edge_of(PyObject* self) { return payload<EdgeRecord>(self); }
 
-PyObject* edge_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"term", "start", "end", "properties"};
-        static const Signature sig{"Edge.__new__()", names, 4, 4, 0b0111};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        check_optional_dict(a[3], "properties");
-        TermValue term = term_from_object(a[0]);
-        NodeRecord start = node_from_object(a[1]);
-        NodeRecord end = node_from_object(a[2]);
-        return new_instance(cls, EdgeRecord{std::move(term), std::move(start), std::move(end),
-                                            optional_properties(a[3])});
-    });
+const char* const edge_params[] = {"term", "start", "end", "properties"};
+constexpr Signature edge_sig{"Edge.__new__()", edge_params, 4, 4, 0b0111};
+
+Ref make_edge(PyTypeObject* cls, const BoundArgs& a) {
+    check_optional_dict(a[3], "properties");
+    TermValue term = term_from_object(a[0]);
+    NodeRecord start = node_from_object(a[1]);
+    NodeRecord end = node_from_object(a[2]);
+    return new_instance(cls, EdgeRecord{std::move(term), std::move(start), std::move(end),
+                                        optional_properties(a[3])});
 }
+using EdgeConstructor = Constructor<edge_sig, make_edge>;
 
 PyObject* edge_get_term(PyObject* self, void*) noexcept {
     return guard_obj([&] {
@@ -159,7 +147,7 @@ PyObject* edge_get_end(PyObject* self, void*) noexcept {
 PyObject* edge_uid_method(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return to_str(edge_uid(edge_of(self)).view());
+        return uid_to_str(edge_digest(edge_of(self).term));
     });
 }
 
@@ -167,7 +155,7 @@ PyObject* edge_repr(PyObject* self) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
         const EdgeRecord& e = edge_of(self);
-        return to_str("Edge(" + e.term.name + ": " + type_text(e.start.type) + " -> " +
+        return to_str("Edge(" + e.term.name() + ": " + type_text(e.start.type) + " -> " +
                       type_text(e.end.type) + ")");
     });
 }
@@ -198,7 +186,7 @@ PyTypeObject* node_class() {
         static PyType_Slot slots[] = {
             {Py_tp_doc, const_cast<char*>("Node(type, properties=None)\n--\n\n"
                                           "Represents a node in the graph (a type in the model).")},
-            {Py_tp_new, reinterpret_cast<void*>(node_new)},
+            NodeConstructor::slot(),
             dealloc_slot<NodeRecord>(),
             {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<NodeRecord>)},
             {Py_tp_clear, reinterpret_cast<void*>(instance_clear<NodeRecord>)},
@@ -208,6 +196,7 @@ PyTypeObject* node_class() {
             {Py_tp_getset, node_getset},
             {0, nullptr}};
         cls = create_class("builtins.Node", sizeof(Instance<NodeRecord>), true, slots);
+        NodeConstructor::install(cls);
     }
     return cls;
 }
@@ -219,7 +208,7 @@ PyTypeObject* edge_class() {
             {Py_tp_doc,
              const_cast<char*>("Edge(term, start, end, properties=None)\n--\n\n"
                                "Represents an edge in the graph (a typed term in the model).")},
-            {Py_tp_new, reinterpret_cast<void*>(edge_new)},
+            EdgeConstructor::slot(),
             dealloc_slot<EdgeRecord>(),
             {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<EdgeRecord>)},
             {Py_tp_clear, reinterpret_cast<void*>(instance_clear<EdgeRecord>)},
@@ -229,6 +218,7 @@ PyTypeObject* edge_class() {
             {Py_tp_getset, edge_getset},
             {0, nullptr}};
         cls = create_class("builtins.Edge", sizeof(Instance<EdgeRecord>), true, slots);
+        EdgeConstructor::install(cls);
     }
     return cls;
 }

@@ -38,9 +38,19 @@ struct EdgeRecord {
     }
 };
 
-// SHA-256 of "node:" + type UID / "edge:" + term UID.
+// SHA-256 of "node:" + type UID / "edge:" + term UID, remembered by the
+// type (term) node after the first call.
 Uid node_uid(const NodeRecord& n);
 Uid edge_uid(const EdgeRecord& e);
+// A hash of what the record's UID is made from (its type or term): equal
+// UIDs hash alike.  Remembered by the type (term) node, and cheaper than the
+// UID the first time.
+inline std::size_t identity_hash(const NodeRecord& n) {
+    return static_cast<std::size_t>(type_hash(n.type.node()));
+}
+inline std::size_t identity_hash(const EdgeRecord& e) {
+    return static_cast<std::size_t>(term_hash(e.term));
+}
 
 // The property dictionary of a record; a record emptied by the collector
 // gets a fresh empty dictionary rather than handing out null.

@@ -40,8 +40,8 @@ Ref node_fields(const NodePatternValue& p) {
 
 Ref edge_fields(const EdgePatternValue& p) {
     return tuple_of({optional_text_field(p.variable),
-                     p.term ? to_str(p.term->name) : Ref::borrow(Py_None),
-                     p.term ? type_table(p.term->type) : Ref::borrow(Py_None),
+                     p.term ? to_str(p.term->name()) : Ref::borrow(Py_None),
+                     p.term ? type_table(p.term->type()) : Ref::borrow(Py_None),
                      optional_schema_field(p.term_type_schema), properties_field(p.properties),
                      to_str(p.direction)});
 }

@@ -2,7 +2,7 @@
 // linked in front of the query's chain, and the entry points that run the
 // chain and shape its results.
 #include <algorithm>
-#include <unordered_set>
+#include <bit>
 
 #include "errors/model_error.hpp"
 #include "module/binder.hpp"
@@ -341,19 +341,59 @@ PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // ---- entry points --------------------------------------------------------------
 
 // An identity hash of a bound value: equal for the same node (structurally
-// equal types) or the same edge (equal terms).
+// equal types) or the same edge (equal terms), read from what the type or
+// term remembers.
 size_t identity_hash(const Cell& c) {
-    SipHasher h;
-    if (c.is_node()) {
-        h.tag(0);
-        hash_type_stream(h, c.node_type().node());
-    } else {
-        h.tag(1);
-        const TermValue& t = c.edge_record().term;
-        h.text(t.name);
-        hash_type_stream(h, t.type.node());
+    return c.is_node() ? static_cast<size_t>(type_hash(c.node_type().node()))
+                       : identity_hash(c.edge_record());
+}
+
+// Which positions return_distinct keeps: none that binds none of the
+// columns, and of the rest the first of every group binding each column to
+// values of the same identity (equal UIDs).  Rows meet in an open-addressing
+// table by the remembered hashes of their values' identities; all hashes are
+// taken first and each table slot is fetched a few rows ahead, so that the
+// cache misses of a large table overlap instead of adding up.
+std::vector<bool> distinct_positions(const RowTable& t, const std::vector<int>& columns,
+                                     size_t n) {
+    std::vector<bool> keep(n, false);
+    std::vector<size_t> hashes(n);
+    for (size_t row = 0; row < n; ++row) {
+        size_t hash = 0;
+        for (int column : columns) {
+            const Cell* v = t.at(column, row);
+            keep[row] = keep[row] || v;
+            size_t part = v ? identity_hash(*v) + v->is_edge() : 1;
+            hash = hash * 1000003 + part;
+        }
+        hashes[row] = hash;
     }
-    return static_cast<size_t>(h.finish());
+    auto same_row = [&](size_t a, size_t b) {
+        for (int column : columns) {
+            const Cell *x = t.at(column, a), *y = t.at(column, b);
+            if (!x != !y || (x && !x->same_identity(*y))) return false;
+        }
+        return true;
+    };
+    const size_t mask = std::bit_ceil(2 * n + 2) - 1;
+    std::vector<std::pair<size_t, size_t>> table(mask + 1);  // (hash, position + 1)
+    constexpr size_t ahead = 16;
+    for (size_t row = 0; row < n; ++row) {
+        if (row + ahead < n) __builtin_prefetch(&table[hashes[row + ahead] & mask]);
+        if (!keep[row]) continue;
+        for (size_t i = hashes[row] & mask;; i = (i + 1) & mask) {
+            auto [hash, slot] = table[i];
+            if (!slot) {
+                table[i] = {hashes[row], row + 1};
+                break;
+            }
+            if (hash == hashes[row] && same_row(slot - 1, row)) {
+                keep[row] = false;
+                break;
+            }
+        }
+    }
+    return keep;
 }
 
 // One dict per position with the requested names bound there; empty rows
@@ -372,27 +412,15 @@ Ref rows(const RowTable& t, const std::vector<std::string>& names, const Symbols
         wanted.emplace_back(interned(n), column);
     }
     if (wanted.empty()) return result;
-
-    auto row_hash = [&](size_t row) {
-        size_t h = 0;
-        for (const auto& [key, column] : wanted) {
-            const Cell* c = t.at(column, row);
-            h = h * 1000003u ^ (c ? identity_hash(*c) : 0x9e3779b9u);
-        }
-        return h;
-    };
-    auto row_equal = [&](size_t a, size_t b) {
-        for (const auto& [key, column] : wanted) {
-            const Cell* x = t.at(column, a);
-            const Cell* y = t.at(column, b);
-            if (!x != !y || (x && !x->same_identity(*y))) return false;
-        }
-        return true;
-    };
-    std::unordered_set<size_t, decltype(row_hash), decltype(row_equal)> seen(16, row_hash,
-                                                                              row_equal);
     size_t n = t.row_count();
+    std::vector<bool> keep;
+    if (distinct) {
+        std::vector<int> columns;
+        for (const auto& w : wanted) columns.push_back(w.second);
+        keep = distinct_positions(t, columns, n);
+    }
     for (size_t row = 0; row < n; ++row) {
+        if (distinct && !keep[row]) continue;
         Ref dict;
         for (const auto& [key, column] : wanted) {
             const Cell* v = t.at(column, row);
@@ -402,7 +430,6 @@ Ref rows(const RowTable& t, const std::vector<std::string>& names, const Symbols
             if (PyDict_SetItem(dict.get(), key.get(), object.get()) < 0) throw_pending();
         }
         if (!dict) continue;
-        if (distinct && !seen.insert(row).second) continue;
         if (PyList_Append(result.get(), dict.get()) < 0) throw_pending();
     }
     return result;
@@ -461,8 +488,7 @@ PyObject* query_reduce(PyObject*, PyObject*) noexcept {
     });
 }
 
-#define QUERY_METHOD(name, fn, doc) \
-    { name, as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc }
+#define QUERY_METHOD(name, fn, doc) {name, as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef query_methods[] = {
     QUERY_METHOD("match", query_match,

@@ -130,7 +130,7 @@ bool NodeMatcher::holds(const TypeRef& t, PyObject* props) const {
 }
 
 bool EdgeMatcher::holds(const EdgeRecord& e, PyObject* props) const {
-    if (schema && !schema->test(e.term.type, nullptr)) return false;
+    if (schema && !schema->test(e.term.type(), nullptr)) return false;
     if (term && !(*term == e.term)) return false;
     return properties.empty() || properties.holds(props);
 }

@@ -86,7 +86,7 @@ public:
     const EdgeRecord& edge_record() const noexcept { return payload<EdgeRecord>(object_.get()); }
     // The node's type, or the type of the edge's term.
     const TypeRef& type() const noexcept {
-        return kind_ == Kind::Edge ? edge_record().term.type : node_type();
+        return kind_ == Kind::Edge ? edge_record().term.type() : node_type();
     }
     // The dictionary snapshot; null only after the collector emptied the table.
     PyObject* properties() const noexcept { return properties_.get(); }

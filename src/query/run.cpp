@@ -31,23 +31,15 @@ namespace veldrin {
 namespace {
 
 struct TypeHash {
-    size_t operator()(const TypeRef& t) const {
-        SipHasher h;
-        hash_type_stream(h, t.node());
-        return static_cast<size_t>(h.finish());
-    }
+    size_t operator()(const TypeRef& t) const { return static_cast<size_t>(type_hash(t.node())); }
 };
 struct TypeEq {
     bool operator()(const TypeRef& a, const TypeRef& b) const { return a == b; }
 };
 
-// A hash of a type's structure (equal for structurally equal types).
-size_t structural_hash(const TypeNode* t) {
-    if (!t->is_application) return static_cast<size_t>(variable_hash(t->name));
-    SipHasher h;
-    hash_type_stream(h, t);
-    return static_cast<size_t>(h.finish());
-}
+// A hash of a type's structure (equal for structurally equal types),
+// remembered by the type's node.
+size_t structural_hash(const TypeNode* t) { return static_cast<size_t>(type_hash(t)); }
 
 // Dense numbers for the node identities a walk meets: structurally equal
 // types (equal node UIDs) get one number.  Types are looked up by their
@@ -757,7 +749,7 @@ private:
                     const NodeRecord& n = at_start ? e.rec->start : e.rec->end;
                     throw ModelError::invalid_query(
                         "cannot delete node " + std::string(node_uid(n).view()) + " of type " +
-                            type_text(n.type) + ": edge '" + e.rec->term.name +
+                            type_text(n.type) + ": edge '" + e.rec->term.name() +
                             "' still touches it; pass detach=True to delete its edges too",
                         "delete");
                 }

@@ -1,68 +1,94 @@
 #include "term/term.hpp"
 
 #include "errors/model_error.hpp"
-#include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "term/term_state.hpp"
 #include "types/types_py.hpp"
 
 namespace veldrin {
 
-bool operator==(const TermValue& a, const TermValue& b) {
-    return a.name == b.name && a.type == b.type;
+TermValue::TermValue(std::string name, TypeRef type) : p_(new TermNode) {
+    p_->name = std::move(name);
+    p_->type = std::move(type);
 }
 
-Uid term_uid(const TermValue& t) {
-    Uid type = type_uid(t.type);
-    return sha256_uid("term:", t.name, ":", type.view());
+bool operator==(const TermValue& a, const TermValue& b) {
+    const TermNode *x = a.node(), *y = b.node();
+    if (x == y) return true;
+    // Remembered UIDs are equal exactly for equal terms; hashes differ only
+    // for unequal ones.
+    if (remembered(x->uid_known) && remembered(y->uid_known)) return x->uid == y->uid;
+    if (remembered(x->hash_known) && remembered(y->hash_known) && x->hash != y->hash) return false;
+    return x->name == y->name && x->type == y->type;
+}
+
+const Digest& term_digest(const TermValue& t) {
+    const TermNode* n = t.node();
+    if (!remembered(n->uid_known)) {
+        n->uid = sha256_digest("term:", n->name, ":", type_uid(n->type).view());
+        publish(n->uid_known);
+    }
+    return n->uid;
+}
+
+const Digest& edge_digest(const TermValue& t) {
+    const TermNode* n = t.node();
+    if (!remembered(n->edge_uid_known)) {
+        n->edge_uid = sha256_digest("edge:", term_uid(t).view());
+        publish(n->edge_uid_known);
+    }
+    return n->edge_uid;
 }
 
 std::string term_text(const TermValue& t) {
-    std::string s = t.name + ":";
-    append_type_text(s, t.type.node());
+    std::string s = t.name() + ":";
+    append_type_text(s, t.type().node());
     return s;
 }
 
-std::int64_t term_hash(const TermValue& t) {
+std::int64_t first_term_hash(const TermNode* n) {
     SipHasher h;
-    h.text(t.name);
-    hash_type_stream(h, t.type.node());
-    return h.finish();
+    h.text(n->name);
+    hash_type_stream(h, n->type.node());
+    n->hash = h.finish();
+    publish(n->hash_known);
+    return n->hash;
 }
 
 TermValue apply_term(const TermValue& f, const TermValue& x) {
-    if (f.type.is_variable()) {
-        throw ModelError::type_mismatch("application type (A -> B)", type_text(f.type),
+    const TypeRef& type = f.type();
+    if (type.is_variable()) {
+        throw ModelError::type_mismatch("application type (A -> B)", type_text(type),
                                         "term application");
     }
-    TypeRef input = f.type.left();
-    if (!(input == x.type)) {
-        throw ModelError::type_mismatch(type_text(input), type_text(x.type),
+    if (!type_equal(type.node()->left, x.type().node())) {
+        throw ModelError::type_mismatch(type_text(type.left()), type_text(x.type()),
                                         "function application");
     }
-    return TermValue{"(" + f.name + " " + x.name + ")", f.type.right()};
+    std::string name;
+    name.reserve(f.name().size() + x.name().size() + 3);
+    name.append("(").append(f.name()).append(" ").append(x.name()).append(")");
+    return TermValue{std::move(name), type.right()};
 }
 
 namespace {
 
 TermValue& term_of(PyObject* self) { return payload<TermValue>(self); }
 
-PyObject* term_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"name", "type"};
-        static const Signature sig{"Term.__new__()", names, 2, 2, 0b11};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        std::string name = text_value(a[0], "name");
-        TypeRef type = type_from_object(a[1]);
-        return new_instance(cls, TermValue{std::move(name), std::move(type)});
-    });
+const char* const term_params[] = {"name", "type"};
+constexpr Signature term_sig{"Term.__new__()", term_params, 2, 2, 0b11};
+
+Ref make_term(PyTypeObject* cls, const BoundArgs& a) {
+    std::string name = text_value(a[0], "name");
+    TypeRef type = type_from_object(a[1]);
+    return new_instance(cls, TermValue{std::move(name), std::move(type)});
 }
+using TermConstructor = Constructor<term_sig, make_term>;
 
 PyObject* term_get_name(PyObject* self, void*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return to_str(term_of(self).name);
+        return to_str(term_of(self).name());
     });
 }
 
@@ -70,7 +96,8 @@ int term_set_name(PyObject* self, PyObject* value, void*) noexcept {
     return guard(-1, [&] {
         if (!value) refuse_delete();
         ExclusiveBorrow b(self);
-        term_of(self).name = text_value(value, "name");
+        TermValue& t = term_of(self);
+        t = TermValue{text_value(value, "name"), t.type()};
         return 0;
     });
 }
@@ -78,14 +105,14 @@ int term_set_name(PyObject* self, PyObject* value, void*) noexcept {
 PyObject* term_get_type(PyObject* self, void*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return type_to_object(term_of(self).type);
+        return type_to_object(term_of(self).type());
     });
 }
 
 PyObject* term_uid_method(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return to_str(term_uid(term_of(self)).view());
+        return uid_to_str(term_digest(term_of(self)));
     });
 }
 
@@ -112,8 +139,8 @@ PyObject* term_repr(PyObject* self) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
         const TermValue& t = term_of(self);
-        std::string s = "Term(\"" + t.name + "\", ";
-        append_type_text(s, t.type.node());
+        std::string s = "Term(\"" + t.name() + "\", ";
+        append_type_text(s, t.type().node());
         s += ")";
         return to_str(s);
     });
@@ -156,7 +183,7 @@ PyTypeObject* term_class() {
                                           "Represents a typed term in the type theory.\n\n"
                                           "Calling a term of type A -> B on a term of type A "
                                           "yields a term of type B.")},
-            {Py_tp_new, reinterpret_cast<void*>(term_new)},
+            TermConstructor::slot(),
             dealloc_slot<TermValue>(),
             {Py_tp_str, reinterpret_cast<void*>(term_str)},
             {Py_tp_repr, reinterpret_cast<void*>(term_repr)},
@@ -167,6 +194,7 @@ PyTypeObject* term_class() {
             {Py_tp_getset, term_getset},
             {0, nullptr}};
         cls = create_class("builtins.Term", sizeof(Instance<TermValue>), false, slots);
+        TermConstructor::install(cls);
     }
     return cls;
 }

@@ -13,7 +13,7 @@ TermValue term_from_fields(const StateReader& state, Py_ssize_t first) {
 PyObject* term_reduce(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         TermValue t = term_from_object(self);
-        return reduce_to("Term", {to_str(t.name), type_table(t.type)});
+        return reduce_to("Term", {to_str(t.name()), type_table(t.type())});
     });
 }
 

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 
+#include <cstring>
 #include <stdexcept>
 
 namespace veldrin {
@@ -33,7 +34,8 @@ inline std::uint64_t rotl(std::uint64_t x, int b) noexcept { return (x << b) | (
 
 }  // namespace
 
-Uid sha256_uid(std::string_view a, std::string_view b, std::string_view c, std::string_view d) {
+Digest sha256_digest(std::string_view a, std::string_view b, std::string_view c,
+                     std::string_view d) {
     Sha256& s = sha();
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned int len = 0;
@@ -43,12 +45,37 @@ Uid sha256_uid(std::string_view a, std::string_view b, std::string_view c, std::
     }
     ok = ok && EVP_DigestFinal_ex(s.ctx, digest, &len) == 1 && len == 32;
     if (!ok) throw std::runtime_error("SHA-256 computation failed");
-    static const char hexdigits[] = "0123456789abcdef";
-    Uid uid;
-    for (int i = 0; i < 32; ++i) {
-        uid.hex[2 * i] = hexdigits[digest[i] >> 4];
-        uid.hex[2 * i + 1] = hexdigits[digest[i] & 15];
+    Digest result;
+    std::memcpy(result.bytes, digest, 32);
+    return result;
+}
+
+bool Digest::operator==(const Digest& o) const noexcept {
+    return std::memcmp(bytes, o.bytes, 32) == 0;
+}
+
+namespace {
+// The two hex digits of every byte value.
+struct HexPairs {
+    char text[512];
+    constexpr HexPairs() : text() {
+        const char digits[] = "0123456789abcdef";
+        for (int b = 0; b < 256; ++b) {
+            text[2 * b] = digits[b >> 4];
+            text[2 * b + 1] = digits[b & 15];
+        }
     }
+};
+constexpr HexPairs hex_pairs;
+}  // namespace
+
+void Digest::write_hex(char* out) const noexcept {
+    for (int i = 0; i < 32; ++i) std::memcpy(out + 2 * i, hex_pairs.text + 2 * bytes[i], 2);
+}
+
+Uid Digest::uid() const noexcept {
+    Uid uid;
+    write_hex(uid.hex);
     return uid;
 }
 

@@ -16,9 +16,18 @@ struct Uid {
     bool operator==(const Uid& o) const noexcept { return view() == o.view(); }
 };
 
-// SHA-256 over the concatenation of the given pieces, rendered as a UID.
-Uid sha256_uid(std::string_view a, std::string_view b = {}, std::string_view c = {},
-               std::string_view d = {});
+// A SHA-256 digest as it is kept: 32 bytes; its UID is their hex form.
+struct Digest {
+    unsigned char bytes[32];
+    bool operator==(const Digest& o) const noexcept;
+    Uid uid() const noexcept;
+    // Writes the 64 characters of the UID.
+    void write_hex(char* out) const noexcept;
+};
+
+// SHA-256 over the concatenation of the given pieces.
+Digest sha256_digest(std::string_view a, std::string_view b = {}, std::string_view c = {},
+                     std::string_view d = {});
 
 // SipHash-1-3, 128-bit key of zero bits, fed incrementally.
 class SipHasher {

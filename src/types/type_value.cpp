@@ -8,9 +8,9 @@
 
 namespace veldrin {
 
-TypeRef TypeRef::variable(std::string name) {
+TypeRef TypeRef::variable(std::string_view name) {
     auto* n = new TypeNode;
-    n->name = std::move(name);
+    n->name.assign(name);
     return TypeRef(n);
 }
 
@@ -32,13 +32,17 @@ TypeRef TypeRef::application(const TypeRef& left, const TypeRef& right) {
 
 void TypeRef::release(TypeNode* p) noexcept {
     if (!p || --p->refs) return;
-    // Freed chains are released iteratively, never by recursion.
-    std::vector<TypeNode*> pending{p};
-    while (!pending.empty()) {
-        TypeNode* n = pending.back();
-        pending.pop_back();
+    // Freed chains are released iteratively, never by recursion: the nodes
+    // still to free are linked through their own released_next.
+    TypeNode* pending = p;
+    while (pending) {
+        TypeNode* n = pending;
+        pending = n->released_next;
         for (TypeNode* child : {n->left, n->right}) {
-            if (child && --child->refs == 0) pending.push_back(child);
+            if (child && --child->refs == 0) {
+                child->released_next = pending;
+                pending = child;
+            }
         }
         delete n;
     }
@@ -47,6 +51,16 @@ void TypeRef::release(TypeNode* p) noexcept {
 // The walks below are iterative: a type may nest 10000 applications deep, and
 // a thread's C stack may be small.
 
+namespace {
+// Equality decided by remembered values alone: 1 equal, 0 unequal, -1 open.
+// UIDs are equal exactly for equal types; hashes differ only for unequal ones.
+int remembered_equal(const TypeNode* a, const TypeNode* b) noexcept {
+    if (remembered(a->uid_known) && remembered(b->uid_known)) return a->uid == b->uid;
+    if (remembered(a->hash_known) && remembered(b->hash_known) && a->hash != b->hash) return 0;
+    return -1;
+}
+}  // namespace
+
 bool type_equal(const TypeNode* a, const TypeNode* b) {
     std::vector<std::pair<const TypeNode*, const TypeNode*>> pending;
     while (true) {
@@ -54,6 +68,8 @@ bool type_equal(const TypeNode* a, const TypeNode* b) {
             if (a->is_application != b->is_application) return false;
             if (!a->is_application) {
                 if (a->name != b->name) return false;
+            } else if (int known = remembered_equal(a, b); known >= 0) {
+                if (!known) return false;
             } else {
                 pending.emplace_back(a->right, b->right);
                 a = a->left;
@@ -97,29 +113,43 @@ std::string type_text(const TypeRef& t) {
     return out;
 }
 
-Uid type_uid(const TypeRef& t) {
-    // Post-order: an application's UID is made once both of its sides' are
-    // on the value stack.
-    std::vector<std::pair<const TypeNode*, bool>> pending{{t.node(), false}};
-    std::vector<Uid> values;
+const Digest& type_digest(const TypeNode* t) {
+    if (remembered(t->uid_known)) return t->uid;
+    // Post-order over the nodes not yet known: a node is made once both of
+    // its sides are.  Every node of the type ends up remembering its UID, so
+    // a subtree shared many times is digested once.
+    std::vector<const TypeNode*> pending{t};
     while (!pending.empty()) {
-        auto [node, sides_done] = pending.back();
-        pending.pop_back();
-        if (!node->is_application) {
-            values.push_back(sha256_uid("var:", node->name));
-        } else if (!sides_done) {
-            pending.emplace_back(node, true);
-            pending.emplace_back(node->right, false);
-            pending.emplace_back(node->left, false);
-        } else {
-            Uid right = values.back();
-            values.pop_back();
-            Uid left = values.back();
-            values.pop_back();
-            values.push_back(sha256_uid("app:", left.view(), ":", right.view()));
+        const TypeNode* node = pending.back();
+        if (remembered(node->uid_known)) {
+            pending.pop_back();
+            continue;
         }
+        if (!node->is_application) {
+            node->uid = sha256_digest("var:", node->name);
+        } else {
+            bool left = remembered(node->left->uid_known);
+            bool right = remembered(node->right->uid_known);
+            if (!left || !right) {
+                if (!right) pending.push_back(node->right);
+                if (!left) pending.push_back(node->left);
+                continue;
+            }
+            Uid left_uid = node->left->uid.uid(), right_uid = node->right->uid.uid();
+            node->uid = sha256_digest("app:", left_uid.view(), ":", right_uid.view());
+        }
+        publish(node->uid_known);
+        pending.pop_back();
     }
-    return values.back();
+    return t->uid;
+}
+
+const Digest& node_digest(const TypeNode* t) {
+    if (!remembered(t->node_uid_known)) {
+        t->node_uid = sha256_digest("node:", type_digest(t).uid().view());
+        publish(t->node_uid_known);
+    }
+    return t->node_uid;
 }
 
 void hash_type_stream(SipHasher& h, const TypeNode* t) {
@@ -143,17 +173,17 @@ void hash_type_stream(SipHasher& h, const TypeNode* t) {
     }
 }
 
-std::int64_t variable_hash(std::string_view name) noexcept {
+std::int64_t first_type_hash(const TypeNode* t) {
     SipHasher h;
-    h.text(name);
-    return h.finish();
-}
-
-std::int64_t application_hash(const TypeRef& t) {
-    SipHasher h;
-    hash_type_stream(h, t.node()->left);
-    hash_type_stream(h, t.node()->right);
-    return h.finish();
+    if (t->is_application) {
+        hash_type_stream(h, t->left);
+        hash_type_stream(h, t->right);
+    } else {
+        h.text(t->name);
+    }
+    t->hash = h.finish();
+    publish(t->hash_known);
+    return t->hash;
 }
 
 }  // namespace veldrin

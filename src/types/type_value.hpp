@@ -4,11 +4,23 @@
 //
 // Nodes carry a plain (non-atomic) reference count: they are only touched
 // with the interpreter lock held.  Releasing a long chain is iterative, and
-// nesting is bounded (kMaxTypeDepth) so that the recursive walks below (text
-// form, UID, equality, the schema test) can never exhaust the C stack.
+// nesting is bounded (kMaxTypeDepth); the walks below (text form, UID, hash
+// stream, equality) are iterative too, so even the deepest type needs little
+// C stack.
+//
+// A node never changes, so what is derived from it alone -- its UID, the UID
+// of a graph node of this type, its Python hash -- is remembered in the node
+// the first time it is asked for.  A remembered value is written once and
+// only then published by raising its flag (release order); readers check the
+// flag first (acquire order), so no reader ever sees a half-written value.
+// Every writer holds the interpreter lock; a free-threaded build would claim
+// a flag with a compare-exchange before writing.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -21,19 +33,74 @@ constexpr std::uint32_t kMaxTypeDepth = 10000;
 
 class TypeRef;
 
-struct TypeNode {
+// A value remembered once computed: see the header comment.
+inline bool remembered(const std::atomic<bool>& flag) noexcept {
+    return flag.load(std::memory_order_acquire);
+}
+inline void publish(std::atomic<bool>& flag) noexcept {
+    flag.store(true, std::memory_order_release);
+}
+
+// Type and term nodes are made and freed at a high rate (every Variable,
+// every term application), so the memory of freed nodes is kept for reuse,
+// up to kKeep nodes of each kind.  Only touched with the interpreter lock
+// held, like the nodes' reference counts.  Not under AddressSanitizer, which
+// must see every node freed to find a use after free.
+template <class Node>
+struct Recycled {
+#if defined(__SANITIZE_ADDRESS__)
+    static constexpr int kKeep = 0;
+#else
+    static constexpr int kKeep = 1024;
+#endif
+    static void* operator new(std::size_t size) {
+        if (size == sizeof(Node) && spare_) {
+            Spare* s = spare_;
+            spare_ = s->next;
+            --spares_;
+            return s;
+        }
+        return ::operator new(size);
+    }
+    static void operator delete(void* p, std::size_t size) noexcept {
+        if (size == sizeof(Node) && spares_ < kKeep) {
+            spare_ = new (p) Spare{spare_};
+            ++spares_;
+            return;
+        }
+        ::operator delete(p);
+    }
+
+private:
+    struct Spare {
+        Spare* next;
+    };
+    static inline Spare* spare_ = nullptr;
+    static inline int spares_ = 0;
+};
+
+struct TypeNode : Recycled<TypeNode> {
+    // What creating a node writes comes first; the two digests, written
+    // only when asked for, last.
     std::uint32_t refs = 1;
     std::uint32_t depth = 0;  // applications nested below and at this node
     bool is_application = false;
-    std::string name;          // variables only
-    TypeNode* left = nullptr;  // applications only
+    mutable std::atomic<bool> hash_known{false};
+    mutable std::atomic<bool> uid_known{false};
+    mutable std::atomic<bool> node_uid_known{false};
+    mutable std::int64_t hash;  // of the Variable or Application holding this node
+    std::string name;           // variables only
+    TypeNode* left = nullptr;   // applications only
     TypeNode* right = nullptr;
+    TypeNode* released_next = nullptr;  // links the nodes being freed together
+    mutable Digest uid;                 // the type UID
+    mutable Digest node_uid;            // the UID of a graph node of this type
 };
 
 class TypeRef {
 public:
     TypeRef() noexcept = default;
-    static TypeRef variable(std::string name);
+    static TypeRef variable(std::string_view name);
     // Throws RecursionError (a Python exception) past kMaxTypeDepth.
     static TypeRef application(const TypeRef& left, const TypeRef& right);
 
@@ -66,8 +133,10 @@ private:
     TypeNode* p_ = nullptr;
 };
 
-// Structural equality; identical shared nodes are equal at once.  Needs no
-// memory for types that nest only to the left.
+// Structural equality; identical shared nodes are equal at once, and so are
+// nodes with equal remembered UIDs (unequal remembered UIDs or hashes decide
+// at once the other way).  Needs no memory for types that nest only to the
+// left.
 bool type_equal(const TypeNode* a, const TypeNode* b);
 inline bool operator==(const TypeRef& a, const TypeRef& b) {
     return type_equal(a.node(), b.node());
@@ -78,14 +147,24 @@ std::string type_text(const TypeRef& t);
 void append_type_text(std::string& out, const TypeNode* t);
 
 // SHA-256 of "var:" + name, or of "app:" + left UID + ":" + right UID.
-Uid type_uid(const TypeRef& t);
+// Remembered in every node of the type on the first call; the digest is a
+// reference into the node, valid while the node lives.
+const Digest& type_digest(const TypeNode* t);
+inline Uid type_uid(const TypeRef& t) { return type_digest(t.node()).uid(); }
+// SHA-256 of "node:" + type UID: the UID of a graph node of this type,
+// remembered in the type's root node.
+const Digest& node_digest(const TypeNode* t);
 
 // The hash stream T: a variable is tag 0, its name, tag 0; an application is
 // tag 1, T(left), T(right), tag 0.
 void hash_type_stream(SipHasher& h, const TypeNode* t);
 
-// Python hashes of the two classes.
-std::int64_t variable_hash(std::string_view name) noexcept;
-std::int64_t application_hash(const TypeRef& t);
+// The Python hash of the Variable or Application holding the node: SipHash
+// of the name for a variable, of T(left) + T(right) for an application.
+// Remembered in the node (first_type_hash computes and remembers it).
+std::int64_t first_type_hash(const TypeNode* t);
+inline std::int64_t type_hash(const TypeNode* t) {
+    return remembered(t->hash_known) ? t->hash : first_type_hash(t);
+}
 
 }  // namespace veldrin

@@ -1,6 +1,5 @@
 #include "types/types_py.hpp"
 
-#include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "types/type_table.hpp"
 
@@ -14,15 +13,13 @@ const TypeRef& type_of(PyObject* self) { return payload<TypePayload>(self).type;
 
 // ---- Variable ---------------------------------------------------------------
 
-PyObject* variable_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"name"};
-        static const Signature sig{"Variable.__new__()", names, 1, 1, 0b1};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        return new_instance(cls, TypePayload{TypeRef::variable(text_value(a[0], "name"))});
-    });
+const char* const variable_params[] = {"name"};
+constexpr Signature variable_sig{"Variable.__new__()", variable_params, 1, 1, 0b1};
+
+Ref make_variable(PyTypeObject* cls, const BoundArgs& a) {
+    return new_instance(cls, TypePayload{TypeRef::variable(text_arg(a[0], "name"))});
 }
+using VariableConstructor = Constructor<variable_sig, make_variable>;
 
 PyObject* variable_get_name(PyObject* self, void*) noexcept {
     return guard_obj([&] {
@@ -35,7 +32,7 @@ int variable_set_name(PyObject* self, PyObject* value, void*) noexcept {
     return guard(-1, [&] {
         if (!value) refuse_delete();
         ExclusiveBorrow b(self);
-        payload<TypePayload>(self).type = TypeRef::variable(text_value(value, "name"));
+        payload<TypePayload>(self).type = TypeRef::variable(text_arg(value, "name"));
         return 0;
     });
 }
@@ -52,23 +49,21 @@ PyObject* variable_repr(PyObject* self) noexcept {
 Py_hash_t variable_hash_slot(PyObject* self) noexcept {
     return guard<Py_hash_t>(-1, [&] {
         SharedBorrow b(self);
-        return static_cast<Py_hash_t>(variable_hash(type_of(self).name()));
+        return static_cast<Py_hash_t>(type_hash(type_of(self).node()));
     });
 }
 
 // ---- Application ------------------------------------------------------------
 
-PyObject* application_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"left", "right"};
-        static const Signature sig{"Application.__new__()", names, 2, 2, 0b11};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        TypeRef left = type_from_object(a[0]);
-        TypeRef right = type_from_object(a[1]);
-        return new_instance(cls, TypePayload{TypeRef::application(left, right)});
-    });
+const char* const application_params[] = {"left", "right"};
+constexpr Signature application_sig{"Application.__new__()", application_params, 2, 2, 0b11};
+
+Ref make_application(PyTypeObject* cls, const BoundArgs& a) {
+    TypeRef left = type_from_object(a[0]);
+    TypeRef right = type_from_object(a[1]);
+    return new_instance(cls, TypePayload{TypeRef::application(left, right)});
 }
+using ApplicationConstructor = Constructor<application_sig, make_application>;
 
 PyObject* application_get_left(PyObject* self, void*) noexcept {
     return guard_obj([&] { return type_to_object(type_of(self).left()); });
@@ -96,7 +91,7 @@ PyObject* application_repr(PyObject* self) noexcept {
 
 Py_hash_t application_hash_slot(PyObject* self) noexcept {
     return guard<Py_hash_t>(
-        -1, [&] { return static_cast<Py_hash_t>(application_hash(type_of(self))); });
+        -1, [&] { return static_cast<Py_hash_t>(type_hash(type_of(self).node())); });
 }
 
 // ---- shared -----------------------------------------------------------------
@@ -104,7 +99,7 @@ Py_hash_t application_hash_slot(PyObject* self) noexcept {
 PyObject* type_uid_method(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] {
         SharedBorrow b(self);
-        return to_str(type_uid(type_of(self)).view());
+        return uid_to_str(type_digest(type_of(self).node()));
     });
 }
 
@@ -142,6 +137,12 @@ PyGetSetDef application_getset[] = {{"left", application_get_left, nullptr,
 
 [[noreturn]] void refuse_delete() { raise(PyExc_AttributeError, "can't delete attribute"); }
 
+Ref uid_to_str(const Digest& digest) {
+    Ref s = Ref::steal(PyUnicode_New(64, 127));
+    digest.write_hex(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(s.get())));
+    return s;
+}
+
 PyObject* value_richcompare(PyObject* self, PyObject* other, int op,
                             bool (*equal)(PyObject*, PyObject*)) noexcept {
     if (op == Py_EQ) {
@@ -177,7 +178,7 @@ PyTypeObject* variable_class() {
              const_cast<char*>("Variable(name)\n--\n\n"
                                "Represents an atomic type variable.\n\n"
                                "A type variable is a named atomic type such as Person.")},
-            {Py_tp_new, reinterpret_cast<void*>(variable_new)},
+            VariableConstructor::slot(),
             dealloc_slot<TypePayload>(),
             {Py_tp_str, reinterpret_cast<void*>(variable_str)},
             {Py_tp_repr, reinterpret_cast<void*>(variable_repr)},
@@ -187,6 +188,7 @@ PyTypeObject* variable_class() {
             {Py_tp_getset, variable_getset},
             {0, nullptr}};
         cls = create_class("builtins.Variable", sizeof(Self), false, slots);
+        VariableConstructor::install(cls);
     }
     return cls;
 }
@@ -199,7 +201,7 @@ PyTypeObject* application_class() {
                                           "Represents a function type (application type).\n\n"
                                           "An application left -> right is the type of functions "
                                           "from left to right.")},
-            {Py_tp_new, reinterpret_cast<void*>(application_new)},
+            ApplicationConstructor::slot(),
             dealloc_slot<TypePayload>(),
             {Py_tp_str, reinterpret_cast<void*>(application_str)},
             {Py_tp_repr, reinterpret_cast<void*>(application_repr)},
@@ -209,6 +211,7 @@ PyTypeObject* application_class() {
             {Py_tp_getset, application_getset},
             {0, nullptr}};
         cls = create_class("builtins.Application", sizeof(Self), false, slots);
+        ApplicationConstructor::install(cls);
     }
     return cls;
 }
