@@ -9,6 +9,7 @@
 
 #include "graph/records.hpp"
 #include "module/object.hpp"
+#include "patterns/literal.hpp"
 #include "term/term.hpp"
 #include "types/type_value.hpp"
 
@@ -69,8 +70,13 @@ bool node_pattern_test(const NodePatternValue& p, NodeRecord& node);
 // Required properties of an edge pattern against an edge's dictionary.
 bool properties_hold(const PropertyMap& required, PyObject* dict);
 
-// Parses a pattern string (throws ModelError::invalid_pattern).
-PathPatternValue parse_path_pattern(std::string_view text);
+// Parses a pattern string (throws ModelError::invalid_pattern).  With
+// `parameters` (pattern strings of query clauses), a property value may name
+// query parameters; such a value is held, as written, by an internal object
+// that `parameter_literal` reads back and that never leaves the module.
+PathPatternValue parse_path_pattern(std::string_view text, bool parameters = false);
+// The literal held by such an object, or null for any other object.
+const Literal* parameter_literal(PyObject* value) noexcept;
 
 PyTypeObject* node_pattern_class();
 PyTypeObject* edge_pattern_class();
