@@ -207,6 +207,7 @@ def query_cycle(s):
     q = g.query().match(node="n")
     q.set("n", {"q": q}).return_count()  # a queued dict and a bound node both lead back to q
     q.where("n.s IS NOT NULL").execute().limit(1)  # copies share the chain and the bindings
+    q.bind({"q": q, "s": s}).match("(m {s: $s})").return_count()  # and the bound values
 
 
 @pytest.mark.parametrize("build", [

@@ -26,10 +26,13 @@ def small_graph():
 
 def every_clause(g):
     q = (g.query()
+         .bind({"tag": SENTINEL, "min": 1, "names": ["a", [SENTINEL]], "b": "b"})
          .match(node="n", type=P, properties={"tag": SENTINEL})
-         .match("(s:Person)-[e]->(t:Company)")
-         .where("n.age > 1 AND s.name = 'a'")
+         .match("(s:Person {tag: $tag})-[e]->(t:Company)")
+         .where("n.age > $min AND s.name IN $names")
+         .create("(made:Temp {v: [$min, $names], tag: $tag})")
          .create(node="tmp", type=T, properties={"v": [1, 2], "tag": SENTINEL})
+         .merge("(old:Company {name: $b})")
          .merge(node="m", type=C, properties={"name": "b"})
          .merge(edge="k", start="s", end="t")
          .set("n", {"seen": SENTINEL, "count": 1})
@@ -61,6 +64,8 @@ def failing_calls(g):
         (lambda: q.match("(n", node="x"), ValueError), (lambda: q.create(edge="e", term=WORKS, start=1), ValueError),
         (lambda: q.merge(edge="e", term=WORKS, start="a"), ValueError), (lambda: q.return_(["n"]), TypeError),
         (lambda: q.match(node="n", properties={1: SENTINEL}), TypeError), (lambda: q.where("n.age >"), ValueError),
+        (lambda: q.bind([SENTINEL]), TypeError), (lambda: q.bind({"a": SENTINEL, 1: 1}), TypeError),
+        (lambda: q.match("(n {a: $nope})").bind({"a": SENTINEL}).return_count(), NameError),
     ]:
         with pytest.raises(exc):
             call()

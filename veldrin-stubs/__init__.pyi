@@ -292,6 +292,9 @@ class Query:
     def where(self, condition: str) -> Query:
         """Keeps the rows where the condition (such as "n.age > 30 AND n:Person") holds."""
 
+    def bind(self, parameters: dict[str, Any]) -> Query:
+        """Gives values to the $name placeholders of conditions and pattern property maps."""
+
     def create(
         self,
         pattern: str | None = None,

@@ -32,8 +32,8 @@ int hex_value(char32_t c) noexcept {
 
 class Reader {
 public:
-    Reader(std::u32string_view t, size_t& pos, std::string& error)
-        : t_(t), pos_(pos), error_(error) {}
+    Reader(std::u32string_view t, size_t& pos, std::string& error, bool parameters)
+        : t_(t), pos_(pos), error_(error), parameters_(parameters) {}
 
     bool literal(Literal& out, size_t depth) {
         if (pos_ >= t_.size()) return fail(pos_, "expected a literal");
@@ -41,6 +41,7 @@ public:
         if (c == '\'' || c == '"') return string(out);
         if (c == '[') return list(out, depth);
         if (is_digit(c) || c == '-' || c == '.') return number(out);
+        if (parameters_ && at_parameter(t_, pos_)) return parameter(out);
         for (auto [word, kind, flag] : {std::tuple{"null", LiteralKind::Null, false},
                                         std::tuple{"true", LiteralKind::Bool, true},
                                         std::tuple{"false", LiteralKind::Bool, false}}) {
@@ -57,6 +58,7 @@ private:
     std::u32string_view t_;
     size_t& pos_;
     std::string& error_;
+    bool parameters_;
 
     bool fail(size_t at, std::string_view problem) {
         pos_ = at;
@@ -174,6 +176,15 @@ private:
         return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF);
     }
 
+    // "$" and a name.
+    bool parameter(Literal& out) {
+        size_t start = ++pos_;
+        while (more() && is_name_char(t_[pos_])) ++pos_;
+        out = Literal{
+            LiteralKind::Parameter, false, 0.0, encode_utf8(t_.substr(start, pos_ - start)), {}};
+        return true;
+    }
+
     bool list(Literal& out, size_t depth) {
         if (depth + 1 > kMaxNesting) return fail(pos_, kTooDeep);
         ++pos_;
@@ -202,11 +213,12 @@ private:
 
 }  // namespace
 
-bool at_literal(std::u32string_view t, size_t pos) noexcept {
+bool at_literal(std::u32string_view t, size_t pos, bool parameters) noexcept {
     if (pos >= t.size()) return false;
     char32_t c = t[pos];
     auto digit_at = [&](size_t i) { return i < t.size() && is_digit(t[i]); };
     if (is_digit(c) || c == '\'' || c == '"' || c == '[') return true;
+    if (c == '$') return parameters && at_parameter(t, pos);
     if (c == '.') return digit_at(pos + 1);
     if (c == '-')
         return digit_at(pos + 1) || (pos + 1 < t.size() && t[pos + 1] == '.' && digit_at(pos + 2));
@@ -214,8 +226,14 @@ bool at_literal(std::u32string_view t, size_t pos) noexcept {
 }
 
 bool read_literal(std::u32string_view text, size_t& pos, Literal& out, std::string& error,
-                  size_t depth) {
-    return Reader(text, pos, error).literal(out, depth);
+                  size_t depth, bool parameters) {
+    return Reader(text, pos, error, parameters).literal(out, depth);
+}
+
+bool names_parameters(const Literal& lit) noexcept {
+    if (lit.kind == LiteralKind::Parameter) return true;
+    return std::any_of(lit.items.begin(), lit.items.end(),
+                       [](const Literal& item) { return names_parameters(item); });
 }
 
 Ref literal_to_object(const Literal& lit) {
@@ -230,6 +248,8 @@ Ref literal_to_object(const Literal& lit) {
             return Ref::steal(PyFloat_FromDouble(lit.number));
         case LiteralKind::String:
             return to_str(lit.text);
+        case LiteralKind::Parameter:
+            panic("a parameter has no value of its own");
         case LiteralKind::List:
             break;
     }
@@ -242,7 +262,8 @@ Ref literal_to_object(const Literal& lit) {
 }
 
 std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8,
-                                                                size_t position_base) {
+                                                                size_t position_base,
+                                                                bool parameters) {
     const std::u32string t = decode_utf8(utf8);
     size_t pos = 0;
     auto fail = [&](size_t at, std::string problem) {
@@ -254,7 +275,7 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
     };
     auto read = [&](Literal& lit, size_t depth) {
         std::string error;
-        if (!read_literal(t, pos, lit, error, depth)) {
+        if (!read_literal(t, pos, lit, error, depth, parameters)) {
             throw fail(pos, error == kTooDeep ? "property map " + error : error);
         }
     };
@@ -285,7 +306,9 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
             throw fail(pos, "expected ':' after key '" + key + "'");
         ++pos;
         skip_space();
-        if (!at_literal(t, pos)) throw fail(pos, "expected a value for key '" + key + "'");
+        if (!at_literal(t, pos, parameters)) {
+            throw fail(pos, "expected a value for key '" + key + "'");
+        }
         Literal value;
         read(value, 1);
         entries.emplace_back(std::move(key), std::move(value));

@@ -7,6 +7,8 @@
 //              \u{1F600} (1 to 6 hex digits) and \u00e9 (exactly 4)
 //   keywords   true, false, null                          (any letter case)
 //   lists      [lit, lit, ...], nested at most kMaxNesting levels
+//   parameters $name, where the reader is asked to accept them: a query
+//              parameter, alone or inside a list, whose value comes later
 //
 // A literal is a plain C++ value; Python objects are made from it on demand,
 // new ones at every call.  The reader works on code points, so every position
@@ -33,13 +35,14 @@ constexpr size_t kMaxIntDigits = 4300;
 // callers put their own noun in front ("condition nested too deeply").
 inline constexpr std::string_view kTooDeep = "nested too deeply";
 
-enum class LiteralKind { Null, Bool, Int, Float, String, List };
+enum class LiteralKind { Null, Bool, Int, Float, String, List, Parameter };
 
 struct Literal {
     LiteralKind kind = LiteralKind::Null;
     bool flag = false;           // Bool
     double number = 0.0;         // Float
-    std::string text;            // Int: an optional '-' and decimal digits; String: UTF-8
+    std::string text;            // Int: an optional '-' and decimal digits; String: UTF-8;
+                                 // Parameter: the name
     std::vector<Literal> items;  // List
 };
 
@@ -48,13 +51,18 @@ inline bool is_name_start(char32_t c) noexcept {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 inline bool is_name_char(char32_t c) noexcept { return is_name_start(c) || (c >= '0' && c <= '9'); }
+// Is a parameter reference, '$' and a name, at `pos`?
+inline bool at_parameter(std::u32string_view text, size_t pos) noexcept {
+    return pos + 1 < text.size() && text[pos] == '$' && is_name_start(text[pos + 1]);
+}
 // Is the lower-case `word` at `pos`, in any letter case, as a whole word
 // (not followed by a name character)?
 bool word_at(std::u32string_view text, size_t pos, std::string_view word) noexcept;
 
 // Does a literal start exactly at `pos`?  (A digit, '.' or '-' followed by a
-// digit, a quote, '[', or one of the three keywords as a whole word.)
-bool at_literal(std::u32string_view text, size_t pos) noexcept;
+// digit, a quote, '[', or one of the three keywords as a whole word; with
+// `parameters`, also '$' followed by a name.)
+bool at_literal(std::u32string_view text, size_t pos, bool parameters = false) noexcept;
 
 // Reads one literal starting exactly at `pos` (no white space is skipped
 // before it; inside lists white space is free).  On success stores it in
@@ -63,12 +71,16 @@ bool at_literal(std::u32string_view text, size_t pos) noexcept;
 // unterminated string, the end of the text when it ends too early) and
 // `error` naming the problem without a position, e.g. "unterminated string",
 // "expected ']'" or kTooDeep.  `depth` is the number of nesting levels
-// already open around the literal.
+// already open around the literal.  With `parameters`, `$name` is read as a
+// parameter; otherwise a '$' is no literal.
 bool read_literal(std::u32string_view text, size_t& pos, Literal& out, std::string& error,
-                  size_t depth = 0);
+                  size_t depth = 0, bool parameters = false);
 
-// A new Python object for the literal: None, bool, int, float, str, or a new
-// list of new objects.
+// Does the literal name a parameter, itself or in a list?
+bool names_parameters(const Literal& lit) noexcept;
+
+// A new Python object for a literal that names no parameter: None, bool,
+// int, float, str, or a new list of new objects.
 Ref literal_to_object(const Literal& lit);
 
 // Reads a whole property map "{key: literal, ...}": keys are names or quoted
@@ -76,8 +88,10 @@ Ref literal_to_object(const Literal& lit);
 // later value wins (at the earlier key's place).  A malformed map throws
 // ModelError::invalid_pattern(utf8, "<problem> at position N").
 // Positions in messages count from the map's first character, plus
-// `position_base` (the map's place in a larger text).
+// `position_base` (the map's place in a larger text).  With `parameters`, a
+// value may be or hold a parameter (`{name: $name}`).
 std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8,
-                                                                size_t position_base = 0);
+                                                                size_t position_base = 0,
+                                                                bool parameters = false);
 
 }  // namespace veldrin

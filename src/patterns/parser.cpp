@@ -173,7 +173,7 @@ std::vector<Part> scan(std::string_view p) {
 }
 
 // Reads "variable:type {properties}" into a part.
-void read_inner(std::string_view part, std::string_view inner, ParsedPart& out) {
+void read_inner(std::string_view part, std::string_view inner, ParsedPart& out, bool parameters) {
     size_t brace = inner.find('{');
     if (brace != std::string_view::npos) {
         std::string_view map = trim(inner.substr(brace));
@@ -182,7 +182,7 @@ void read_inner(std::string_view part, std::string_view inner, ParsedPart& out) 
         size_t base =
             decode_utf8(part.substr(0, static_cast<size_t>(map.data() - part.data()))).size();
         try {
-            out.properties = parse_property_map(map, base);
+            out.properties = parse_property_map(map, base, parameters);
         } catch (ModelError& e) {
             e.first = std::string(part);
             throw;
@@ -201,13 +201,13 @@ void read_inner(std::string_view part, std::string_view inner, ParsedPart& out) 
     }
 }
 
-ParsedPart node_part(std::string_view text) {
+ParsedPart node_part(std::string_view text, bool parameters) {
     std::string_view t = trim(text);
     if (t.size() < 2 || t.front() != '(' || t.back() != ')') {
         fail(t, "Node pattern must be enclosed in parentheses");
     }
     ParsedPart out;
-    read_inner(t, trim(t.substr(1, t.size() - 2)), out);
+    read_inner(t, trim(t.substr(1, t.size() - 2)), out, parameters);
     return out;
 }
 
@@ -231,7 +231,7 @@ int bracketed_bodies(std::string_view e) {
     return bodies;
 }
 
-ParsedPart edge_part(std::string_view text) {
+ParsedPart edge_part(std::string_view text, bool parameters) {
     std::string_view e = trim(text);
     size_t open = e.find('[');
     size_t close = e.rfind(']');
@@ -258,21 +258,21 @@ ParsedPart edge_part(std::string_view text) {
     if (close == std::string_view::npos) fail(e, "Edge pattern must contain closing bracket");
     if (close < open) fail(e, "Brackets are mismatched");
     if (bracketed_bodies(e) > 1) fail(e, "Edge patterns must be separated by a node pattern");
-    read_inner(e, trim(e.substr(open + 1, close - open - 1)), out);
+    read_inner(e, trim(e.substr(open + 1, close - open - 1)), out, parameters);
     return out;
 }
 
 }  // namespace
 
-ParsedPath parse_pattern_text(std::string_view text) {
+ParsedPath parse_pattern_text(std::string_view text, bool parameters) {
     std::string_view p = trim(text);
     if (p.empty()) fail("", "Pattern cannot be empty");
     ParsedPath path;
     for (const Part& part : scan(p)) {
         if (part.kind == PartKind::Node)
-            path.nodes.push_back(node_part(part.text));
+            path.nodes.push_back(node_part(part.text, parameters));
         else
-            path.edges.push_back(edge_part(part.text));
+            path.edges.push_back(edge_part(part.text, parameters));
     }
     if (path.nodes.empty()) fail(p, "Pattern must contain at least one node");
     if (path.edges.size() >= path.nodes.size()) {

@@ -25,8 +25,9 @@ struct ParsedPath {
     std::vector<ParsedPart> edges;
 };
 
-// Throws ModelError::invalid_pattern.
-ParsedPath parse_pattern_text(std::string_view text);
+// Throws ModelError::invalid_pattern.  With `parameters`, property values may
+// name query parameters (`{name: $name}`).
+ParsedPath parse_pattern_text(std::string_view text, bool parameters = false);
 
 }  // namespace veldrin
 

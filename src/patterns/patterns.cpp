@@ -93,12 +93,38 @@ EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject
     return p;
 }
 
-PathPatternValue parse_path_pattern(std::string_view text) {
-    ParsedPath parsed = parse_pattern_text(text);
+namespace {
+
+// The class of the objects that hold a property value naming parameters;
+// made when the first such value is parsed.
+PyTypeObject* parameter_value_class = nullptr;
+
+PyTypeObject* parameter_literal_class() {
+    if (!parameter_value_class) {
+        static PyType_Slot slots[] = {dealloc_slot<Literal>(), {0, nullptr}};
+        parameter_value_class =
+            create_class("veldrin.PatternParameterValue", sizeof(Instance<Literal>), false, slots,
+                         Py_TPFLAGS_DISALLOW_INSTANTIATION);
+    }
+    return parameter_value_class;
+}
+
+}  // namespace
+
+const Literal* parameter_literal(PyObject* value) noexcept {
+    if (!value || !parameter_value_class || !is_instance(value, parameter_value_class))
+        return nullptr;
+    return &payload<Literal>(value);
+}
+
+PathPatternValue parse_path_pattern(std::string_view text, bool parameters) {
+    ParsedPath parsed = parse_pattern_text(text, parameters);
     auto convert = [](const ParsedPart& part) {
         PropertyMap map;
         for (const auto& [key, literal] : part.properties) {
-            map.emplace_back(key, literal_to_object(literal));
+            map.emplace_back(key, names_parameters(literal)
+                                      ? new_instance(parameter_literal_class(), Literal(literal))
+                                      : literal_to_object(literal));
         }
         return map;
     };

@@ -9,6 +9,7 @@
 
 #include "graph/records.hpp"
 #include "module/object.hpp"
+#include "patterns/literal.hpp"
 #include "term/term.hpp"
 #include "type_schema/schema.hpp"
 #include "types/type_value.hpp"
@@ -64,8 +65,13 @@ EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject
                                     PyObject* properties, PyObject* direction);
 
 
-// Parses a pattern string (throws ModelError::invalid_pattern).
-PathPatternValue parse_path_pattern(std::string_view text);
+// Parses a pattern string (throws ModelError::invalid_pattern).  With
+// `parameters` (pattern strings of query clauses), a property value may name
+// query parameters; such a value is held, as written, by an internal object
+// that `parameter_literal` reads back and that never leaves the module.
+PathPatternValue parse_path_pattern(std::string_view text, bool parameters = false);
+// The literal held by such an object, or null for any other object.
+const Literal* parameter_literal(PyObject* value) noexcept;
 
 PyTypeObject* node_pattern_class();
 PyTypeObject* edge_pattern_class();

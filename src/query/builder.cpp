@@ -7,6 +7,7 @@
 #include "errors/model_error.hpp"
 #include "module/binder.hpp"
 #include "module/convert.hpp"
+#include "module/dict_walk.hpp"
 #include "patterns/parser.hpp"
 #include "query/query.hpp"
 
@@ -130,7 +131,7 @@ std::optional<Clause> pattern_clause(PatternClause kind, const PatternParams& p,
     check_optional_dict(arg(a, p.properties), "properties");
 
     auto path_form = [&]() -> PatternForm {
-        PathPatternValue parsed = parse_path_pattern(*pattern);
+        PathPatternValue parsed = parse_path_pattern(*pattern, /*parameters=*/true);
         if (kind == PatternClause::Match) return compile_path(parsed, symbols);
         return concrete_path(parsed, kind, symbols);
     };
@@ -237,7 +238,8 @@ PyObject* query_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcep
         bind(sig, args, kwargs, a);
         instance_arg(a[0], graph_class(), "Graph", "graph");
         GraphPayload g = graph_dictionaries(a[0]);
-        return new_instance(cls, QueryValue{g.nodes, g.edges, {}, {}, std::make_shared<Symbols>()});
+        return new_instance(cls,
+                            QueryValue{g.nodes, g.edges, {}, {}, std::make_shared<Symbols>(), {}});
     });
 }
 
@@ -312,6 +314,33 @@ PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         bool ascending = a.given(2) ? bool_arg(a[2], "ascending") : true;
         int column = query_of(self).symbols->intern(variable);
         return queue(self, OrderByClause{column, interned(key), ascending});
+    });
+}
+
+// bind: the values of this query's parameters, those given added to or
+// replacing the earlier ones.  Keys are kept as exact str objects (a
+// subclass's own hash and == never run at lookup), in a new dict: the dict
+// the copies made before share stays as it was.
+PyObject* query_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                     PyObject* kwnames) noexcept {
+    return guard_obj([&] {
+        static const char* const names[] = {"parameters"};
+        static const Signature sig{"Query.bind()", names, 1, 1, 0b1};
+        BoundArgs a;
+        bind(sig, args, nargs, kwnames, a);
+        ExclusiveBorrow b(self);
+        Ref given = Ref::borrow(dict_arg(a[0], "parameters"));
+        QueryValue& q = query_of(self);
+        Ref values = Ref::steal(q.parameters ? PyDict_Copy(q.parameters.get()) : PyDict_New());
+        DictWalk walk(given.get());
+        Ref key, value;
+        while (walk.next(key, value)) {
+            if (!PyUnicode_Check(key.get())) raise_cast_error(key.get(), "str", "parameters");
+            Ref name = Ref::steal(PyUnicode_FromObject(key.get()));
+            if (PyDict_SetItem(values.get(), name.get(), value.get()) < 0) throw_pending();
+        }
+        q.parameters = std::move(values);
+        return queue(self, std::nullopt);
     });
 }
 
@@ -518,6 +547,10 @@ PyMethodDef query_methods[] = {
     QUERY_METHOD("order_by", query_order_by,
                  "order_by($self, variable, key, ascending=True)\n--\n\n"
                  "Orders the rows by a property of the value bound to a variable."),
+    QUERY_METHOD("bind", query_bind,
+                 "bind($self, parameters)\n--\n\n"
+                 "Binds values to the query's $name parameters, which conditions and the "
+                 "property maps of pattern strings can name where a literal may stand."),
     QUERY_METHOD("limit", query_limit,
                  "limit($self, count)\n--\n\nKeeps at most the first count rows."),
     QUERY_METHOD("skip", query_skip, "skip($self, count)\n--\n\nDrops the first count rows."),
@@ -558,7 +591,7 @@ PyTypeObject* query_class() {
 
 Ref new_query_for_graph(PyObject* graph) {
     GraphPayload g = graph_dictionaries(graph);
-    return new_query(QueryValue{g.nodes, g.edges, {}, {}, std::make_shared<Symbols>()});
+    return new_query(QueryValue{g.nodes, g.edges, {}, {}, std::make_shared<Symbols>(), {}});
 }
 
 }  // namespace veldrin

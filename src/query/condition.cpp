@@ -10,6 +10,11 @@
 // and variables column numbers of the row table.  A literal list is never
 // handed to Python code: where an object's own `==` would see it, it gets a
 // fresh copy, so no comparison can change the condition.
+//
+// A literal that names a parameter is kept as written and numbered by a slot;
+// a run makes the values of all slots once, before the first row, and every
+// row reads them.  A bound value is taken as a literal of its kind, so a
+// bound list too is only ever shown to Python code as a fresh copy.
 #include "query/condition.hpp"
 
 #include <algorithm>
@@ -51,8 +56,9 @@ enum class ConditionOp {
 struct ConditionNode {
     ConditionOp op;
     std::vector<ConditionNode> args;
-    Ref object;        // Literal: its value; In: the list
-    int column = -1;   // Variable, Property, TypeTest
+    Ref object;        // Literal: its value; In: the list (null when written with parameters)
+    int column = -1;   // Variable, Property, TypeTest; Literal and In: the slot of a value
+                       // written with parameters, or -1
     Ref key;           // Property: the interned key
     std::string text;  // TypeTest: the schema text
     // TypeTest: the schema read from `text`.
@@ -76,6 +82,7 @@ struct ConditionNode {
 struct ConditionTree {
     ConditionNode root;
     std::vector<int> columns;
+    std::vector<Literal> written;  // slot -> literal naming parameters
 };
 
 namespace {
@@ -88,13 +95,14 @@ public:
     Parser(std::string_view utf8, const std::function<int(std::string_view)>& column)
         : t_(decode_utf8(utf8)), column_(column) {}
 
-    Node run(std::vector<int>& columns) {
+    Node run(std::vector<int>& columns, std::vector<Literal>& written) {
         skip_space();
         if (!more()) throw ModelError::invalid_query("empty condition", "where");
         Node root = parse_or();
         skip_space();
         if (more()) unexpected();
         columns = std::move(columns_);
+        written = std::move(written_);
         return root;
     }
 
@@ -104,6 +112,7 @@ private:
     size_t pos_ = 0;
     size_t depth_ = 0;  // open parentheses and NOTs
     std::vector<int> columns_;
+    std::vector<Literal> written_;
 
     [[noreturn]] void fail(size_t at, std::string_view problem) {
         throw ModelError::invalid_query(std::string(problem) + " at position " + std::to_string(at),
@@ -188,10 +197,10 @@ private:
             return n;
         } else if (keyword("in")) {
             skip_space();
-            if (!at('[')) fail(pos_, "expected a list after IN");
+            if (!at('[') && !at_parameter(t_, pos_)) fail(pos_, "expected a list after IN");
             Node n{Op::In, {}, {}, -1, {}, {}};
             n.args.push_back(std::move(left));
-            n.object = read_literal_here();
+            read_literal_here(n);
             return n;
         } else if (keyword("starts")) {
             op = Op::StartsWith;
@@ -224,9 +233,9 @@ private:
             --depth_;
             return inner;
         }
-        if (at_literal(t_, pos_)) {
+        if (at_literal(t_, pos_, /*parameters=*/true)) {
             Node n{Op::Literal, {}, {}, -1, {}, {}};
-            n.object = read_literal_here();
+            read_literal_here(n);
             return n;
         }
         if (!more() || !(is_name_start(t_[pos_]) || t_[pos_] == '`')) unexpected();
@@ -253,13 +262,19 @@ private:
         return n;
     }
 
-    Ref read_literal_here() {
+    // The literal's value, or its slot when it names a parameter.
+    void read_literal_here(Node& n) {
         std::string error;
         Literal literal;
-        if (!read_literal(t_, pos_, literal, error, depth_)) {
+        if (!read_literal(t_, pos_, literal, error, depth_, /*parameters=*/true)) {
             fail(pos_, error == kTooDeep ? "condition " + error : error);
         }
-        return literal_to_object(literal);
+        if (!names_parameters(literal)) {
+            n.object = literal_to_object(literal);
+            return;
+        }
+        n.column = static_cast<int>(written_.size());
+        written_.push_back(std::move(literal));
     }
 
     // A plain name or a backtick-quoted one.
@@ -315,7 +330,9 @@ private:
         return text;
     }
 
-    static bool type_char(char32_t c) { return is_name_char(c) || (c > 0x7F && !is_white_space(c)); }
+    static bool type_char(char32_t c) {
+        return is_name_char(c) || (c > 0x7F && !is_white_space(c));
+    }
     void skip_bare_name() {
         while (more() && type_char(t_[pos_])) ++pos_;
     }
@@ -364,7 +381,8 @@ Ref exposed(PyObject* literal) { return fresh_copy(literal); }
 
 class Evaluator {
 public:
-    Evaluator(const RowTable& t, size_t row) : t_(t), row_(row) {}
+    Evaluator(const RowTable& t, size_t row, const std::vector<Ref>& values)
+        : t_(t), row_(row), values_(values) {}
 
     Tri test(const Node& n) {
         switch (n.op) {
@@ -414,7 +432,7 @@ public:
                 return tri(null == (n.op == Op::IsNull));
             }
             case Op::In:
-                return member(value(n.args[0]), n.object.get());
+                return member(value(n.args[0]), written(n, n.object).get());
             case Op::StartsWith:
             case Op::EndsWith:
             case Op::Contains:
@@ -431,11 +449,19 @@ public:
 private:
     const RowTable& t_;
     size_t row_;
+    const std::vector<Ref>& values_;
+
+    // A literal's value: made for this run when it names parameters.
+    const Ref& written(const Node& n, const Ref& ready) const {
+        return n.column >= 0 ? values_[static_cast<size_t>(n.column)] : ready;
+    }
 
     Value value(const Node& n) {
         switch (n.op) {
-            case Op::Literal:
-                return Value{n.object ? n.object : Ref::borrow(Py_None), nullptr, true};
+            case Op::Literal: {
+                const Ref& v = written(n, n.object);
+                return Value{v ? v : Ref::borrow(Py_None), nullptr, true};
+            }
             case Op::Variable:
             case Op::Property:
             case Op::TypeTest:
@@ -472,13 +498,16 @@ private:
     }
 
     static Tri equal(const Value& a, const Value& b) {
-        if (!a.bound && !b.bound) return objects_equal(a.obj.get(), a.literal, b.obj.get(), b.literal);
+        if (!a.bound && !b.bound)
+            return objects_equal(a.obj.get(), a.literal, b.obj.get(), b.literal);
         if (!a.bound || !b.bound) return Tri::Null;
         return tri(a.bound->same_identity(*b.bound));
     }
 
+    // A value that is no list (a parameter's, or none after the collector
+    // emptied the condition) gives null.
     static Tri member(const Value& v, PyObject* list) {
-        if (!list || !PyList_Check(list)) return Tri::Null;  // emptied by the collector
+        if (!list || !PyList_Check(list)) return Tri::Null;
         if (v.bound) return PyList_GET_SIZE(list) ? Tri::Null : Tri::False;
         bool saw_null = false;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list); ++i) {
@@ -523,14 +552,23 @@ Condition::~Condition() = default;
 Condition Condition::parse(std::string_view utf8,
                            const std::function<int(std::string_view)>& column) {
     auto tree = std::make_unique<ConditionTree>();
-    tree->root = Parser(utf8, column).run(tree->columns);
+    tree->root = Parser(utf8, column).run(tree->columns, tree->written);
     return Condition(std::move(tree));
 }
 
 const std::vector<int>& Condition::columns() const noexcept { return tree_->columns; }
 
-bool Condition::holds(const RowTable& table, size_t row) const {
-    return Evaluator(table, row).test(tree_->root) == Tri::True;
+std::vector<Ref> Condition::values(PyObject* parameters) const {
+    std::vector<Ref> out;
+    out.reserve(tree_->written.size());
+    for (const Literal& literal : tree_->written) {
+        out.push_back(literal_value(literal, parameters, "where"));
+    }
+    return out;
+}
+
+bool Condition::holds(const RowTable& table, size_t row, const std::vector<Ref>& values) const {
+    return Evaluator(table, row, values).test(tree_->root) == Tri::True;
 }
 
 int Condition::traverse(visitproc visit, void* arg) const noexcept {

@@ -8,10 +8,11 @@
 //   not        := NOT not | predicate
 //   predicate  := operand [ ( = | <> | != | < | <= | > | >= ) operand
 //                         | IS [NOT] NULL
-//                         | IN list-literal
+//                         | IN ( list-literal | parameter )
 //                         | STARTS WITH operand | ENDS WITH operand
 //                         | CONTAINS operand ]
-//   operand    := ( condition ) | literal | name | name.key | name:type
+//   operand    := ( condition ) | literal | parameter | name | name.key | name:type
+//   parameter  := $name                   (a name of [A-Za-z_][A-Za-z0-9_]*)
 //   name, key  := [A-Za-z_][A-Za-z0-9_]*  or  `any text` (`` for a backtick)
 //   type       := *                       the wildcard
 //               | bare name               a run of ASCII letters, digits, '_'
@@ -29,7 +30,8 @@
 // text without '$' becomes the schema "$" + text + "$"; so `n:Person`,
 // `f:(A -> B)`, `f:A -> B -> C`, `f:(A -> B) -> C` and `f:$(x:*) -> B$` are
 // all type tests.  Literals are those
-// of patterns/literal.hpp.
+// of patterns/literal.hpp, parameters included: `$name` stands alone or
+// inside a list literal, and only a '$' in a type test is schema text.
 //
 // Values: `name.key` is the property of the node or edge bound to name (null
 // when the row lacks the variable or the property); `name` is the bound node
@@ -40,8 +42,10 @@
 // CONTAINS take two str and are null otherwise; `x IN [..]` is true when an
 // element equals x, else null when some comparison was null, else false.
 // AND, OR, XOR and NOT use three-valued logic, and a row is kept only when
-// the whole condition is true.  A value in a boolean place must be a bool or
-// null, anything else is a TypeMismatch when evaluated.
+// the whole condition is true.  A parameter's value is the bound Python
+// object, looked up when the query runs and taken like a literal of its
+// kind; `x IN $p` with a value that is not a list is null.  A value in a boolean place must be a
+// bool or null, anything else is a TypeMismatch when evaluated.
 #pragma once
 
 #include <functional>
@@ -72,9 +76,16 @@ public:
     // order, once each.
     const std::vector<int>& columns() const noexcept;
 
-    // Does the condition hold on row `row`?  Needs the interpreter lock;
-    // Python exceptions from comparisons propagate as PyErrorSet.
-    bool holds(const RowTable& table, size_t row) const;
+    // The values of the literals that name parameters, made from the bound
+    // `parameters` (a dict of exact str names, or null); a name without a
+    // value raises NameError "Parameter '{name}' not found (where)".  Empty
+    // when the condition names no parameter.
+    std::vector<Ref> values(PyObject* parameters) const;
+
+    // Does the condition hold on row `row`, with the literals' `values`?
+    // Needs the interpreter lock; Python exceptions from comparisons
+    // propagate as PyErrorSet.
+    bool holds(const RowTable& table, size_t row, const std::vector<Ref>& values) const;
 
     int traverse(visitproc visit, void* arg) const noexcept;
     void clear() noexcept;

@@ -29,15 +29,38 @@ Ref interned(std::string_view text) {
     return Ref::steal(s);
 }
 
+namespace {
+
+// Lists already copied: original -> copy, both held.
+using ListCopies = std::unordered_map<PyObject*, std::pair<Ref, Ref>>;
+
+// Each level starts as a shallow copy taken at once (no Python code runs
+// while the slice is made), and only that copy, which nothing else sees, is
+// changed: the collector may run finalizers between two allocations, and
+// they cannot shorten the list being read.
+Ref copy_list(PyObject* v, ListCopies& copies) {
+    if (auto it = copies.find(v); it != copies.end()) return it->second.second;
+    if (Py_EnterRecursiveCall(" while copying a list")) throw_pending();
+    struct Leave {
+        ~Leave() { Py_LeaveRecursiveCall(); }
+    } leave;
+    Ref copy = Ref::steal(PyList_GetSlice(v, 0, PyList_GET_SIZE(v)));
+    copies.emplace(v, std::pair{Ref::borrow(v), copy});
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(copy.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(copy.get(), i);
+        if (!PyList_CheckExact(item)) continue;
+        Ref inner = copy_list(item, copies);
+        if (PyList_SetItem(copy.get(), i, inner.release()) < 0) throw_pending();
+    }
+    return copy;
+}
+
+}  // namespace
+
 Ref fresh_copy(PyObject* v) {
     if (!PyList_CheckExact(v)) return Ref::borrow(v);
-    Py_ssize_t n = PyList_GET_SIZE(v);
-    Ref list = Ref::steal(PyList_New(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = fresh_copy(PyList_GET_ITEM(v, i));
-        PyList_SET_ITEM(list.get(), i, item.release());
-    }
-    return list;
+    ListCopies copies;
+    return copy_list(v, copies);
 }
 
 namespace {
@@ -114,11 +137,45 @@ void PropertyTest::clear() noexcept {
     }
 }
 
+PropertyTest PropertyTest::with_values(PyObject* parameters, const char* context) const {
+    PropertyTest t{entries, {}};
+    for (const auto& [index, literal] : written) {
+        t.entries[index].second = literal_value(literal, parameters, context);
+    }
+    return t;
+}
+
 PropertyTest compile_properties(const PropertyMap& m) {
     PropertyTest t;
     t.entries.reserve(m.size());
-    for (const auto& [key, value] : m) t.entries.emplace_back(interned(key), value);
+    for (const auto& [key, value] : m) {
+        if (const Literal* literal = parameter_literal(value.get())) {
+            t.written.emplace_back(t.entries.size(), *literal);
+            t.entries.emplace_back(interned(key), Ref());
+        } else {
+            t.entries.emplace_back(interned(key), value);
+        }
+    }
     return t;
+}
+
+// ---- parameters -----------------------------------------------------------------
+
+Ref literal_value(const Literal& lit, PyObject* parameters, const char* context) {
+    if (lit.kind == LiteralKind::Parameter) {
+        Ref name = to_str(lit.text);
+        PyObject* value = parameters ? PyDict_GetItemWithError(parameters, name.get()) : nullptr;
+        if (value) return Ref::borrow(value);
+        if (PyErr_Occurred()) throw_pending();
+        raise(PyExc_NameError, "Parameter '" + lit.text + "' not found (" + context + ")");
+    }
+    if (lit.kind != LiteralKind::List) return literal_to_object(lit);
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(lit.items.size())));
+    for (size_t i = 0; i < lit.items.size(); ++i) {
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i),
+                        literal_value(lit.items[i], parameters, context).release());
+    }
+    return list;
 }
 
 // ---- matchers -----------------------------------------------------------------
@@ -171,6 +228,57 @@ PathForm compile_path(const PathPatternValue& p, Symbols& symbols) {
         f.edges.push_back(compile_edge(p.edges[j], symbols));
     }
     return f;
+}
+
+// ---- a run's parameter values --------------------------------------------------
+
+namespace {
+
+bool form_names_parameters(const PatternForm& f) {
+    if (auto* n = std::get_if<NodeForm>(&f)) return n->node.properties.names_parameters();
+    if (auto* e = std::get_if<EdgeForm>(&f)) return e->edge.properties.names_parameters();
+    const PathForm& p = std::get<PathForm>(f);
+    auto named = [](const auto& m) { return m.properties.names_parameters(); };
+    return std::any_of(p.nodes.begin(), p.nodes.end(), named) ||
+           std::any_of(p.edges.begin(), p.edges.end(), named);
+}
+
+// The form with every written value made, in pattern order: each node, then
+// the edge after it.
+PatternForm form_with_values(const PatternForm& f, PyObject* parameters, const char* context) {
+    PatternForm out = f;
+    auto make = [&](auto& m) { m.properties = m.properties.with_values(parameters, context); };
+    if (auto* n = std::get_if<NodeForm>(&out)) {
+        make(n->node);
+    } else if (auto* e = std::get_if<EdgeForm>(&out)) {
+        make(e->edge);
+    } else {
+        PathForm& p = std::get<PathForm>(out);
+        for (size_t i = 0; i < p.nodes.size() || i < p.edges.size(); ++i) {
+            if (i < p.nodes.size()) make(p.nodes[i]);
+            if (i < p.edges.size()) make(p.edges[i]);
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+ClauseValues clause_values(const Clause& clause, PyObject* parameters) {
+    ClauseValues values;
+    auto form = [&](const PatternForm& f, const char* context) {
+        if (form_names_parameters(f)) values.form = form_with_values(f, parameters, context);
+    };
+    if (auto* m = std::get_if<MatchClause>(&clause)) {
+        form(m->form, "match");
+    } else if (auto* c = std::get_if<CreateClause>(&clause)) {
+        form(c->form, "create");
+    } else if (auto* g = std::get_if<MergeClause>(&clause)) {
+        form(g->form, "merge");
+    } else if (auto* w = std::get_if<WhereClause>(&clause)) {
+        values.condition = w->condition.values(parameters);
+    }
+    return values;
 }
 
 // ---- plan steps ---------------------------------------------------------------

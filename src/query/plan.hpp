@@ -53,11 +53,17 @@ private:
 
 enum class Direction { Forward, Backward, Any };
 
-// Required property values: interned key -> expected value.
+// Required property values: interned key -> expected value.  A value written
+// with parameters (a pattern string's `{name: $name}`) is kept as its
+// literal, its entry's value null, until a run makes it (`with_values`).
 struct PropertyTest {
     std::vector<std::pair<Ref, Ref>> entries;
+    std::vector<std::pair<size_t, Literal>> written;  // entry index -> literal
 
     bool empty() const noexcept { return entries.empty(); }
+    bool names_parameters() const noexcept { return !written.empty(); }
+    // A copy whose written values are made from the bound `parameters`.
+    PropertyTest with_values(PyObject* parameters, const char* context) const;
     // Does `dict` hold every entry?  Each value is compared as
     // `value == expected` and its truth taken; values of the exact built-in
     // int, float and str types are compared directly (they have no
@@ -149,6 +155,25 @@ struct SkipClause {
 using Clause = std::variant<MatchClause, WhereClause, CreateClause, SetClause, DeleteClause,
                             MergeClause, WithClause, OrderByClause, LimitClause, SkipClause>;
 
+// What a clause's parameter references stand for in one run: the clause's
+// form with its values made (match, create, merge), or the values of the
+// condition's literals that name parameters (where).  Empty for a clause
+// that names no parameter.
+struct ClauseValues {
+    std::optional<PatternForm> form;
+    std::vector<Ref> condition;
+};
+
+// Looks up every parameter the clause names in `parameters` (a dict of exact
+// str names, or null when nothing was bound).  A name without a value raises
+// NameError "Parameter '{name}' not found ({clause})".
+ClauseValues clause_values(const Clause& clause, PyObject* parameters);
+
+// The value of a literal that names parameters: a parameter is its bound
+// value itself, a list a new list; a name without a value raises NameError
+// "Parameter '{name}' not found ({context})".
+Ref literal_value(const Literal& lit, PyObject* parameters, const char* context);
+
 // One plan node: a clause and the older part of the chain.
 struct PlanStep {
     Ref older;  // the previous plan node, or null for the first clause
@@ -175,7 +200,9 @@ PropertyTest compile_properties(const PropertyMap& m);
 // An interned str: equal keys are then one object, hashed once.
 Ref interned(std::string_view text);
 // A list (exactly a list) is copied, nested lists too; anything else is
-// returned as it is.
+// returned as it is.  A list met twice (shared or holding itself) is copied
+// once, so the copy has the same shape; lists nested past the interpreter's
+// recursion limit raise RecursionError.
 Ref fresh_copy(PyObject* value);
 
 }  // namespace veldrin

@@ -1,6 +1,6 @@
 // The query: a graph's two dictionaries, the newest node of a clause plan,
-// the row table its runs fill, and the variable numbering it shares with its
-// copies.
+// the row table its runs fill, the variable numbering it shares with its
+// copies, and the values bound to its parameters.
 #pragma once
 
 #include <memory>
@@ -16,12 +16,17 @@ struct QueryValue {
     Ref plan;   // newest plan node, or null when no clause was queued
     Ref table;  // row table object, shared with copies until a run writes it
     std::shared_ptr<Symbols> symbols;
+    // Parameter name (exact str) -> bound value, or null before the first
+    // bind.  Never changed once made: a bind makes a new dict, so copies
+    // share it at no cost.
+    Ref parameters;
 
     int traverse(visitproc visit, void* arg) const noexcept {
         Py_VISIT(nodes.get());
         Py_VISIT(edges.get());
         Py_VISIT(plan.get());
         Py_VISIT(table.get());
+        Py_VISIT(parameters.get());
         return 0;
     }
     void clear() noexcept {
@@ -29,6 +34,7 @@ struct QueryValue {
         edges.reset();
         plan.reset();
         table.reset();
+        parameters.reset();
     }
 };
 

@@ -163,10 +163,14 @@ class Runner {
 public:
     Runner(QueryValue& q, RowTable& t) : q_(q), t_(t), symbols_(*q.symbols) {}
 
+    // The parameter values of the clause visited next.
+    void use(const ClauseValues& values) { values_ = &values; }
+
     void operator()(const MatchClause& c) {
-        if (auto* n = std::get_if<NodeForm>(&c.form)) return match_node(n->node);
-        if (auto* e = std::get_if<EdgeForm>(&c.form)) return match_edge(*e);
-        const PathForm& p = std::get<PathForm>(c.form);
+        const PatternForm& form = form_of(c.form);
+        if (auto* n = std::get_if<NodeForm>(&form)) return match_node(n->node);
+        if (auto* e = std::get_if<EdgeForm>(&form)) return match_edge(*e);
+        const PathForm& p = std::get<PathForm>(form);
         if (p.nodes.size() == 1 && p.edges.empty()) return match_node(p.nodes[0]);
         if (p.edges.empty() || p.nodes.size() != p.edges.size() + 1) return;
         if (p.edges.size() == 1) return match_single_edge(p);
@@ -180,30 +184,32 @@ public:
         std::vector<size_t> keep;
         size_t n = t_.row_count();
         for (size_t row = 0; row < n; ++row) {
-            if (c.condition.holds(t_, row)) keep.push_back(row);
+            if (c.condition.holds(t_, row, values_->condition)) keep.push_back(row);
         }
         if (keep.size() != n) t_.take_positions(keep);
     }
 
     void operator()(const CreateClause& c) {
-        if (auto* n = std::get_if<NodeForm>(&c.form)) {
+        const PatternForm& form = form_of(c.form);
+        if (auto* n = std::get_if<NodeForm>(&form)) {
             if (n->node.type) create_node(n->node, n->node.type, false);
-        } else if (auto* e = std::get_if<EdgeForm>(&c.form)) {
+        } else if (auto* e = std::get_if<EdgeForm>(&form)) {
             NodeRecord start = first_node(e->start, "create");
             NodeRecord end = first_node(e->end, "create");
             create_edge(e->edge, *e->edge.term, std::move(start), std::move(end), false);
         } else {
-            create_path(std::get<PathForm>(c.form));
+            create_path(std::get<PathForm>(form));
         }
     }
 
     void operator()(const MergeClause& c) {
-        if (auto* n = std::get_if<NodeForm>(&c.form)) {
+        const PatternForm& form = form_of(c.form);
+        if (auto* n = std::get_if<NodeForm>(&form)) {
             merge_node(n->node, false);
-        } else if (auto* e = std::get_if<EdgeForm>(&c.form)) {
+        } else if (auto* e = std::get_if<EdgeForm>(&form)) {
             merge_edge_form(*e);
         } else {
-            merge_path(std::get<PathForm>(c.form));
+            merge_path(std::get<PathForm>(form));
         }
     }
 
@@ -277,6 +283,12 @@ private:
     QueryValue& q_;
     RowTable& t_;
     const Symbols& symbols_;
+    const ClauseValues* values_ = nullptr;
+
+    // The clause's form, with its parameters' values when it names any.
+    const PatternForm& form_of(const PatternForm& queued) const {
+        return values_->form ? *values_->form : queued;
+    }
 
     PyObject* nodes() const { return q_.nodes.get(); }
     PyObject* edges() const { return q_.edges.get(); }
@@ -774,13 +786,22 @@ RowTable& writable_table(QueryValue& q) {
 
 void run_query(QueryValue& q) {
     // The chain and the table are held for the whole run; clauses are read in
-    // place, oldest first.
+    // place, oldest first.  Every parameter reference is looked up before the
+    // first clause runs, so a missing value changes nothing.
     Ref plan = q.plan;
     std::vector<const Clause*> clauses = clauses_of(plan.get());
+    std::vector<ClauseValues> values;
+    values.reserve(clauses.size());
+    for (const Clause* clause : clauses) {
+        values.push_back(clause_values(*clause, q.parameters.get()));
+    }
     RowTable& table = writable_table(q);
     Ref hold = q.table;
     Runner runner(q, table);
-    for (const Clause* clause : clauses) std::visit(runner, *clause);
+    for (size_t i = 0; i < clauses.size(); ++i) {
+        runner.use(values[i]);
+        std::visit(runner, *clauses[i]);
+    }
 }
 
 }  // namespace veldrin

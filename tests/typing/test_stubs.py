@@ -37,7 +37,7 @@ ARGS = {  # "Class.member": positional arguments; the clauses queued here never 
     "TypeSchema.__new__": ("$*$",), "TypeSchema.matches": (AB,), "TypeSchema.capture": (AB,),
     "PathPattern.parse": ("(a)",), "PathPattern.add_node": (NodePattern(),),
     "PathPattern.add_edge": (EdgePattern(),), "Query.__new__": (G,), "Query.match": ("(a)",),
-    "Query.where": ("a.k = 1",), "Query.create": ("(c:C)",), "Query.merge": ("(c:C)",),
+    "Query.where": ("a.k = 1",), "Query.bind": ({"k": 1},), "Query.create": ("(c:C)",), "Query.merge": ("(c:C)",),
     "Query.set": ("a", {}), "Query.order_by": ("a", "k"), "Query.limit": (1,), "Query.skip": (0,),
     "Query.return_": ("a", "f"), "Query.return_distinct": ("a", "b"), "Query.with_": ("a",),
     "Graph.from_node_link": (G.to_node_link(),), "Graph.__deepcopy__": ({},),
