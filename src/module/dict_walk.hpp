@@ -29,6 +29,8 @@ public:
         PyObject* k;
         return step(&k, value);
     }
+    // The next value and its key, borrowed: valid until Python code runs.
+    bool next_value(PyObject** key, Ref& value) { return step(key, value); }
 
 private:
     bool step(PyObject** k, Ref& value) {

@@ -378,15 +378,16 @@ private:
     }
 
     // Visits every edge in edge-dictionary order, until `visit(edge, key)`
-    // returns true.  A value that is not an Edge fails the walk, or is passed
+    // returns true (the key is borrowed).  A value that is not an Edge fails the walk, or is passed
     // over when `skip_foreign` is set.
     template <class Visit>
     bool for_each_edge(Visit visit, bool skip_foreign = false) {
         Ref dict = q_.edges;
         PyTypeObject* edge_type = edge_class();
         DictWalk walk(dict.get());
-        Ref key, value;
-        while (walk.next(key, value)) {
+        PyObject* key;  // borrowed: a visit that keeps it takes a reference first
+        Ref value;
+        while (walk.next_value(&key, value)) {
             if (!is_instance(value.get(), edge_type)) {
                 if (skip_foreign) continue;
                 raise_cast_error(value.get(), "Edge", nullptr);
@@ -418,7 +419,7 @@ private:
 
     void match_edge(const EdgeForm& f) {
         auto [starts, found, ends] = builders<3>({f.start, f.edge.column, f.end});
-        for_each_edge([&](const EdgeView& e, const Ref&) {
+        for_each_edge([&](const EdgeView& e, PyObject*) {
             if (!f.edge.holds(*e.rec, e.properties.get())) return false;
             starts.node(e.rec->start);
             ends.node(e.rec->end);
@@ -444,7 +445,7 @@ private:
             c.node(to);
             b.edge(e.object.get(), e.properties.get());
         };
-        for_each_edge([&](const EdgeView& e, const Ref&) {
+        for_each_edge([&](const EdgeView& e, PyObject*) {
             if (!e0.holds(*e.rec, e.properties.get())) return false;
             take(e, ways.first);
             if (ways.both) take(e, Orientation::Backward);
@@ -502,7 +503,7 @@ private:
     void match_chain(const PathForm& p) {
         const size_t k = p.edges.size();
         std::vector<EdgeView> all;
-        for_each_edge([&](const EdgeView& e, const Ref&) {
+        for_each_edge([&](const EdgeView& e, PyObject*) {
             all.push_back(e);
             return false;
         });
@@ -677,7 +678,7 @@ private:
     // has a term.
     void merge_edge(const EdgeMatcher& m, const NodeRecord& start, const NodeRecord& end,
                     bool fresh) {
-        bool found = for_each_edge([&](const EdgeView& e, const Ref&) {
+        bool found = for_each_edge([&](const EdgeView& e, PyObject*) {
             if (!(e.rec->start.type == start.type) || !(e.rec->end.type == end.type)) return false;
             if (!m.holds(*e.rec, e.properties.get())) return false;
             if (m.column >= 0) t_.append(m.column, e.cell());
@@ -753,7 +754,7 @@ private:
         for (const Cell& e : doomed_edges) doomed_terms.insert(&e.edge_record().term);
         std::vector<Ref> keys;
         for_each_edge(
-            [&](const EdgeView& e, const Ref& key) {
+            [&](const EdgeView& e, PyObject* key) {
                 bool at_start = node_types.count(e.rec->start.type) > 0;
                 if (!at_start && !node_types.count(e.rec->end.type)) return false;
                 if (doomed_terms.count(&e.rec->term)) return false;
@@ -765,7 +766,7 @@ private:
                             "' still touches it; pass detach=True to delete its edges too",
                         "delete");
                 }
-                keys.push_back(key);
+                keys.push_back(Ref::borrow(key));
                 return false;
             },
             /*skip_foreign=*/true);  // delete never fails on what it cannot delete

@@ -345,15 +345,15 @@ const std::string& Schema::text() const noexcept { return reading_->text; }
 namespace {
 
 // Does a wildcard or a name accept `t`?
-bool leaf_holds(const Node& n, std::string_view name, const TypeRef& t) {
+bool leaf_holds(const Node& n, std::string_view name, const TypeNode* t) {
     switch (n.kind) {
         case Kind::Any:
             return true;
         case Kind::Name:
-            return t.is_variable() && t.name() == name;
+            return !t->is_application && t->name == name;
         case Kind::DollarName: {
-            if (!t.is_variable()) return false;
-            const std::string& actual = t.name();
+            if (t->is_application) return false;
+            const std::string& actual = t->name;
             return actual.size() == name.size() + 2 && actual.front() == '$' &&
                    actual.back() == '$' && actual.compare(1, name.size(), name) == 0;
         }
@@ -369,7 +369,48 @@ bool Schema::test(const TypeRef& type, CaptureTable* captures) const {
     if (r.matches_nothing) return false;
     std::string_view text = r.text;
     auto name_of = [&](const Node& n) { return text.substr(n.begin, n.size); };
-    if (r.nodes.size() == 1) return leaf_holds(r.nodes[0], name_of(r.nodes[0]), type);
+    if (r.nodes.size() == 1) return leaf_holds(r.nodes[0], name_of(r.nodes[0]), type.node());
+    if (!captures) {
+        // Without captures nothing is kept: the type is read through its
+        // nodes, which the caller's reference keeps alive, and the pending
+        // steps live on the stack until they outgrow it.
+        struct Step {
+            size_t node;
+            const TypeNode* type;
+        };
+        constexpr size_t kOnStack = 32;
+        Step local[kOnStack];
+        std::vector<Step> spilled;
+        size_t top = 0;
+        auto push = [&](Step s) {
+            if (top < kOnStack) {
+                local[top++] = s;
+            } else {
+                spilled.push_back(s);
+            }
+        };
+        push({0, type.node()});
+        while (top > 0) {
+            Step step;
+            if (!spilled.empty()) {
+                step = spilled.back();
+                spilled.pop_back();
+            } else {
+                step = local[--top];
+            }
+            const Node& n = r.nodes[step.node];
+            if (n.kind == Kind::Capture) {
+                push({step.node + 1, step.type});
+            } else if (n.kind == Kind::Arrow) {
+                if (!step.type->is_application) return false;
+                push({n.right, step.type->right});
+                push({step.node + 1, step.type->left});
+            } else if (!leaf_holds(n, name_of(n), step.type)) {
+                return false;
+            }
+        }
+        return true;
+    }
     // Each step tests a node against a type or, for a capture whose
     // sub-schema held, records what it met.
     struct Step {
@@ -391,7 +432,7 @@ bool Schema::test(const TypeRef& type, CaptureTable* captures) const {
             if (!step.type.is_application()) return false;
             pending.push_back({n.right, step.type.right(), false});
             pending.push_back({step.node + 1, step.type.left(), false});
-        } else if (!leaf_holds(n, name_of(n), step.type)) {
+        } else if (!leaf_holds(n, name_of(n), step.type.node())) {
             return false;
         }
     }
