@@ -122,9 +122,10 @@ enum class Orientation : unsigned char { Forward, Backward };
 
 // An edge of the edge dictionary as a walk sees it.
 struct EdgeView {
-    Ref object;              // the Edge, held while Python code may run
-    const EdgeRecord* rec;   // its record (term and ends never change)
-    Ref properties;          // its dictionary when it was read
+    Ref object;             // the Edge, held while Python code may run
+    const EdgeRecord* rec;  // its record (term and ends never change)
+    PyObject* properties;   // its dictionary when it was read
+    Ref hold;               // that dictionary, when Python code may rebind the edge's
 
     const NodeRecord& from(Orientation o) const {
         return o == Orientation::Forward ? rec->start : rec->end;
@@ -132,7 +133,7 @@ struct EdgeView {
     const NodeRecord& to(Orientation o) const {
         return o == Orientation::Forward ? rec->end : rec->start;
     }
-    Cell cell() const { return Cell::edge(object, properties); }
+    Cell cell() const { return Cell::edge(object, Ref::borrow(properties)); }
 };
 
 // Walked backward, an edge whose ends share a node meets the same nodes
@@ -235,7 +236,8 @@ public:
     }
 
     void operator()(const OrderByClause& c) {
-        if (!t_.is_bound(c.column)) throw ModelError::variable_not_found(name(c.column), "order_by");
+        if (!t_.is_bound(c.column))
+            throw ModelError::variable_not_found(name(c.column), "order_by");
         size_t n = t_.row_count();
         // A missing value and an explicit None are both null: they sort last
         // ascending and first descending, in their order.
@@ -275,7 +277,8 @@ public:
         size_t n = t_.row_count();
         if (c.count == 0 || n == 0) return;
         std::vector<size_t> keep;
-        for (size_t i = c.count < n ? static_cast<size_t>(c.count) : n; i < n; ++i) keep.push_back(i);
+        for (size_t i = c.count < n ? static_cast<size_t>(c.count) : n; i < n; ++i)
+            keep.push_back(i);
         t_.take_positions(keep);
     }
 
@@ -308,7 +311,8 @@ private:
     }
     template <size_t N>
     std::array<ColumnBuilder, N> builders(const std::array<int, N>& columns) const {
-        std::vector<ColumnBuilder> v = builders_for(std::vector<int>(columns.begin(), columns.end()));
+        std::vector<ColumnBuilder> v =
+            builders_for(std::vector<int>(columns.begin(), columns.end()));
         return [&]<size_t... I>(std::index_sequence<I...>) {
             return std::array<ColumnBuilder, N>{std::move(v[I])...};
         }(std::make_index_sequence<N>{});
@@ -349,10 +353,10 @@ private:
     // `visit(object, type, properties)` returns true: the nodes of `type` when
     // one is given (a lookup that checks every entry; `object` is then null),
     // else every Node object, read while the dictionary is walked.  What a
-    // visit gets is held for its duration.  Returns whether a visit stopped
-    // the walk.
+    // visit gets is held for its duration (the dictionary only when the visit
+    // `may_run_python`).  Returns whether a visit stopped the walk.
     template <class Visit>
-    bool for_each_candidate(const TypeRef& type, Visit visit) {
+    bool for_each_candidate(const TypeRef& type, bool may_run_python, Visit visit) {
         if (type) {
             for (NodeRecord& n : nodes_of_type(nodes(), type)) {
                 if (visit(nullptr, n.type, n.properties.get())) return true;
@@ -367,21 +371,25 @@ private:
             PyObject* o = value.get();
             if (!is_instance(o, node_type)) raise_cast_error(o, "Node", nullptr);
             NodeRecord& rec = payload<NodeRecord>(o);
-            Ref properties;
+            PyObject* properties;
             {
                 SharedBorrow reading(o);
-                properties = Ref::borrow(record_properties(rec));
+                properties = record_properties(rec);
             }
-            if (visit(o, rec.type, properties.get())) return true;
+            // Python code run by a visit could rebind the node's dictionary:
+            // then the visit gets its own reference to it.
+            Ref hold = may_run_python ? Ref::borrow(properties) : Ref();
+            if (visit(o, rec.type, properties)) return true;
         }
         return false;
     }
 
     // Visits every edge in edge-dictionary order, until `visit(edge, key)`
-    // returns true (the key is borrowed).  A value that is not an Edge fails the walk, or is passed
-    // over when `skip_foreign` is set.
+    // returns true (the key is borrowed).  The edge's dictionary is held when
+    // `hold_properties` says a visit may run Python code or keep the view.  A value that is not an
+    // Edge fails the walk, or is passed over when `skip_foreign` is set.
     template <class Visit>
-    bool for_each_edge(Visit visit, bool skip_foreign = false) {
+    bool for_each_edge(bool hold_properties, Visit visit, bool skip_foreign = false) {
         Ref dict = q_.edges;
         PyTypeObject* edge_type = edge_class();
         DictWalk walk(dict.get());
@@ -392,11 +400,12 @@ private:
                 if (skip_foreign) continue;
                 raise_cast_error(value.get(), "Edge", nullptr);
             }
-            EdgeView e{value, nullptr, {}};
+            EdgeView e{value, nullptr, nullptr, {}};
             {
                 SharedBorrow reading(value.get());
                 EdgeRecord& rec = payload<EdgeRecord>(value.get());
-                e.properties = Ref::borrow(record_properties(rec));
+                e.properties = record_properties(rec);
+                if (hold_properties) e.hold = Ref::borrow(e.properties);
                 record_properties(rec.start);
                 record_properties(rec.end);
                 e.rec = &rec;
@@ -410,20 +419,21 @@ private:
 
     void match_node(const NodeMatcher& m) {
         ColumnBuilder out(t_, m.column);
-        for_each_candidate(m.type, [&](PyObject* object, const TypeRef& type, PyObject* props) {
-            if (m.holds(type, props)) out.node(object, type, props);
-            return false;
-        });
+        for_each_candidate(m.type, !m.properties.empty(),
+                           [&](PyObject* object, const TypeRef& type, PyObject* props) {
+                               if (m.holds(type, props)) out.node(object, type, props);
+                               return false;
+                           });
         bind_all({&out});
     }
 
     void match_edge(const EdgeForm& f) {
         auto [starts, found, ends] = builders<3>({f.start, f.edge.column, f.end});
-        for_each_edge([&](const EdgeView& e, PyObject*) {
-            if (!f.edge.holds(*e.rec, e.properties.get())) return false;
+        for_each_edge(!f.edge.properties.empty(), [&](const EdgeView& e, PyObject*) {
+            if (!f.edge.holds(*e.rec, e.properties)) return false;
             starts.node(e.rec->start);
             ends.node(e.rec->end);
-            found.edge(e.object.get(), e.properties.get());
+            found.edge(e.object.get(), e.properties);
             return false;
         });
         bind_all({&starts, &found, &ends});
@@ -443,10 +453,12 @@ private:
             if (!n1.holds(to.type, to.properties.get())) return;
             a.node(from);
             c.node(to);
-            b.edge(e.object.get(), e.properties.get());
+            b.edge(e.object.get(), e.properties);
         };
-        for_each_edge([&](const EdgeView& e, PyObject*) {
-            if (!e0.holds(*e.rec, e.properties.get())) return false;
+        bool may_run_python =
+            !e0.properties.empty() || !n0.properties.empty() || !n1.properties.empty();
+        for_each_edge(may_run_python, [&](const EdgeView& e, PyObject*) {
+            if (!e0.holds(*e.rec, e.properties)) return false;
             take(e, ways.first);
             if (ways.both) take(e, Orientation::Backward);
             return false;
@@ -503,7 +515,7 @@ private:
     void match_chain(const PathForm& p) {
         const size_t k = p.edges.size();
         std::vector<EdgeView> all;
-        for_each_edge([&](const EdgeView& e, PyObject*) {
+        for_each_edge(true, [&](const EdgeView& e, PyObject*) {
             all.push_back(e);
             return false;
         });
@@ -581,7 +593,7 @@ private:
             const EdgeView& e = all[i];
             if (used[i] || (ways[j].both && redundant(*e.rec, o))) continue;
             if (!remembered(edge_ok[j * n_edges + i],
-                            [&] { return p.edges[j].holds(*e.rec, e.properties.get()); })) {
+                            [&] { return p.edges[j].holds(*e.rec, e.properties); })) {
                 continue;
             }
             if (j == 0) {
@@ -606,7 +618,7 @@ private:
             node_out(0).node(all[chosen[0].first].from(chosen[0].second));
             for (size_t s = 0; s < k; ++s) {
                 const EdgeView& edge = all[chosen[s].first];
-                edge_out(s).edge(edge.object.get(), edge.properties.get());
+                edge_out(s).edge(edge.object.get(), edge.properties);
                 node_out(s + 1).node(edge.to(chosen[s].second));
             }
             chosen.pop_back();
@@ -656,16 +668,18 @@ private:
     std::optional<NodeRecord> merge_node(const NodeMatcher& m, bool fresh) {
         std::optional<NodeRecord> found;
         Ref found_object;
-        for_each_candidate(m.type, [&](PyObject* object, const TypeRef& type, PyObject* props) {
-            if (!m.holds(type, props)) return false;
-            found = NodeRecord{type, Ref::borrow(props)};
-            found_object = Ref::borrow(object);
-            return true;
-        });
+        for_each_candidate(m.type, !m.properties.empty(),
+                           [&](PyObject* object, const TypeRef& type, PyObject* props) {
+                               if (!m.holds(type, props)) return false;
+                               found = NodeRecord{type, Ref::borrow(props)};
+                               found_object = Ref::borrow(object);
+                               return true;
+                           });
         if (found) {
             if (m.column >= 0) {
-                t_.append(m.column, found_object ? Cell::node_object(found_object, found->properties)
-                                                 : Cell::node(*found));
+                t_.append(m.column, found_object
+                                        ? Cell::node_object(found_object, found->properties)
+                                        : Cell::node(*found));
             }
             return found;
         }
@@ -678,9 +692,9 @@ private:
     // has a term.
     void merge_edge(const EdgeMatcher& m, const NodeRecord& start, const NodeRecord& end,
                     bool fresh) {
-        bool found = for_each_edge([&](const EdgeView& e, PyObject*) {
+        bool found = for_each_edge(!m.properties.empty(), [&](const EdgeView& e, PyObject*) {
             if (!(e.rec->start.type == start.type) || !(e.rec->end.type == end.type)) return false;
-            if (!m.holds(*e.rec, e.properties.get())) return false;
+            if (!m.holds(*e.rec, e.properties)) return false;
             if (m.column >= 0) t_.append(m.column, e.cell());
             return true;
         });
@@ -754,6 +768,7 @@ private:
         for (const Cell& e : doomed_edges) doomed_terms.insert(&e.edge_record().term);
         std::vector<Ref> keys;
         for_each_edge(
+            false,
             [&](const EdgeView& e, PyObject* key) {
                 bool at_start = node_types.count(e.rec->start.type) > 0;
                 if (!at_start && !node_types.count(e.rec->end.type)) return false;
