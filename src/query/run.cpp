@@ -365,9 +365,9 @@ private:
         }
         Ref dict = q_.nodes;
         PyTypeObject* node_type = node_class();
-        DictWalk walk(dict.get());
+        DictValueWalk walk(dict.get());
         Ref value;
-        while (walk.next_value(value)) {
+        while (walk.next(value)) {
             PyObject* o = value.get();
             if (!is_instance(o, node_type)) raise_cast_error(o, "Node", nullptr);
             NodeRecord& rec = payload<NodeRecord>(o);
