@@ -18,6 +18,7 @@
 #include <array>
 #include <optional>
 #include <unordered_map>
+#include <type_traits>
 #include <unordered_set>
 
 #include "errors/model_error.hpp"
@@ -384,18 +385,20 @@ private:
         return false;
     }
 
-    // Visits every edge in edge-dictionary order, until `visit(edge, key)`
-    // returns true (the key is borrowed).  The edge's dictionary is held when
+    // Visits every edge in edge-dictionary order, until `visit(edge)` (or
+    // `visit(edge, key)`, the key borrowed) returns true.  The edge's dictionary is held when
     // `hold_properties` says a visit may run Python code or keep the view.  A value that is not an
     // Edge fails the walk, or is passed over when `skip_foreign` is set.
     template <class Visit>
     bool for_each_edge(bool hold_properties, Visit visit, bool skip_foreign = false) {
+        // Only delete needs the keys: the other walks read values alone.
+        constexpr bool with_keys = std::is_invocable_v<Visit, const EdgeView&, PyObject*>;
         Ref dict = q_.edges;
         PyTypeObject* edge_type = edge_class();
-        DictWalk walk(dict.get());
-        PyObject* key;  // borrowed: a visit that keeps it takes a reference first
+        std::conditional_t<with_keys, DictWalk, DictValueWalk> walk(dict.get());
+        PyObject* key = nullptr;  // borrowed: a visit that keeps it takes a reference first
         Ref value;
-        while (walk.next_value(&key, value)) {
+        while (with_keys ? walk_next(walk, &key, value) : walk_next(walk, nullptr, value)) {
             if (!is_instance(value.get(), edge_type)) {
                 if (skip_foreign) continue;
                 raise_cast_error(value.get(), "Edge", nullptr);
@@ -410,10 +413,20 @@ private:
                 record_properties(rec.end);
                 e.rec = &rec;
             }
-            if (visit(e, key)) return true;
+            bool stop;
+            if constexpr (with_keys) {
+                stop = visit(e, key);
+            } else {
+                stop = visit(e);
+            }
+            if (stop) return true;
         }
         return false;
     }
+    static bool walk_next(DictWalk& w, PyObject** key, Ref& value) {
+        return w.next_value(key, value);
+    }
+    static bool walk_next(DictValueWalk& w, PyObject**, Ref& value) { return w.next(value); }
 
     // ---- matching -------------------------------------------------------------
 
@@ -429,7 +442,7 @@ private:
 
     void match_edge(const EdgeForm& f) {
         auto [starts, found, ends] = builders<3>({f.start, f.edge.column, f.end});
-        for_each_edge(!f.edge.properties.empty(), [&](const EdgeView& e, PyObject*) {
+        for_each_edge(!f.edge.properties.empty(), [&](const EdgeView& e) {
             if (!f.edge.holds(*e.rec, e.properties)) return false;
             starts.node(e.rec->start);
             ends.node(e.rec->end);
@@ -457,7 +470,7 @@ private:
         };
         bool may_run_python =
             !e0.properties.empty() || !n0.properties.empty() || !n1.properties.empty();
-        for_each_edge(may_run_python, [&](const EdgeView& e, PyObject*) {
+        for_each_edge(may_run_python, [&](const EdgeView& e) {
             if (!e0.holds(*e.rec, e.properties)) return false;
             take(e, ways.first);
             if (ways.both) take(e, Orientation::Backward);
@@ -515,7 +528,7 @@ private:
     void match_chain(const PathForm& p) {
         const size_t k = p.edges.size();
         std::vector<EdgeView> all;
-        for_each_edge(true, [&](const EdgeView& e, PyObject*) {
+        for_each_edge(true, [&](const EdgeView& e) {
             all.push_back(e);
             return false;
         });
@@ -692,7 +705,7 @@ private:
     // has a term.
     void merge_edge(const EdgeMatcher& m, const NodeRecord& start, const NodeRecord& end,
                     bool fresh) {
-        bool found = for_each_edge(!m.properties.empty(), [&](const EdgeView& e, PyObject*) {
+        bool found = for_each_edge(!m.properties.empty(), [&](const EdgeView& e) {
             if (!(e.rec->start.type == start.type) || !(e.rec->end.type == end.type)) return false;
             if (!m.holds(*e.rec, e.properties)) return false;
             if (m.column >= 0) t_.append(m.column, e.cell());
