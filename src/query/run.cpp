@@ -43,34 +43,38 @@ struct TypeEq {
 size_t structural_hash(const TypeNode* t) { return static_cast<size_t>(type_hash(t)); }
 
 // Dense numbers for the node identities a walk meets: structurally equal
-// types (equal node UIDs) get one number.  Types are looked up by their
-// shared node first; a node not met yet is numbered by its structure.  Both
-// tables use open addressing.  The nodes stay alive in the records that hold
-// them for as long as the numbering is used.
+// types (equal node UIDs) get one number.  A type node met again is read
+// back from the node itself (its walk scratch, marked with this walk); a
+// node met first is numbered by its structure, in an open-addressing table
+// keyed by the remembered type hash.  Nothing runs Python code while a
+// numbering is in use, so no other walk can reuse the scratch meanwhile.
 class NodeNumbers {
 public:
-    explicit NodeNumbers(size_t expected) {
+    explicit NodeNumbers(size_t expected) : mark_(++last_mark_) {
         size_t cap = 16;
         while (cap < expected * 2) cap *= 2;
-        by_node_.assign(cap, Slot{});
         by_structure_.assign(cap, Slot{});
     }
 
     uint32_t number(const TypeRef& t) {
         const TypeNode* key = t.node();
-        size_t h = reinterpret_cast<uintptr_t>(key) * 0x9E3779B97F4A7C15ull;
-        Slot* s = probe(by_node_, h, [&](const Slot& x) { return x.node == key; });
-        if (s->node) return s->number;
-        size_t sh = structural_hash(key);
-        Slot* r = probe(by_structure_, sh,
-                        [&](const Slot& x) { return x.hash == sh && type_equal(x.node, key); });
-        if (!r->node) {
-            *r = Slot{key, sh, count_++};
-            if (count_ * 2 > by_structure_.size()) by_structure_ = grown(by_structure_);
+        if (key->walk == mark_) return key->walk_number;
+        size_t h = structural_hash(key);
+        size_t mask = by_structure_.size() - 1;
+        Slot* r = nullptr;
+        for (size_t i = (h >> 32 ^ h) & mask;; i = (i + 1) & mask) {
+            Slot& s = by_structure_[i];
+            if (!s.node || (s.hash == h && type_equal(s.node, key))) {
+                r = &s;
+                break;
+            }
         }
-        *s = Slot{key, h, r->number};
-        if (++nodes_ * 2 > by_node_.size()) by_node_ = grown(by_node_);
-        return r->number;
+        if (!r->node) *r = Slot{key, h, count_++};
+        uint32_t n = r->number;
+        if (count_ * 2 > by_structure_.size()) grow();
+        key->walk = mark_;
+        key->walk_number = n;
+        return n;
     }
     size_t size() const { return count_; }
 
@@ -80,24 +84,21 @@ private:
         size_t hash = 0;
         uint32_t number = 0;
     };
-    std::vector<Slot> by_node_, by_structure_;
+    static inline std::uint64_t last_mark_ = 0;
+    std::uint64_t mark_;
+    std::vector<Slot> by_structure_;
     uint32_t count_ = 0;
-    size_t nodes_ = 0;
 
-    // The slot holding what `same` accepts, or the empty slot where it goes.
-    template <class Same>
-    static Slot* probe(std::vector<Slot>& table, size_t hash, Same same) {
+    void grow() {
+        std::vector<Slot> table(by_structure_.size() * 2);
         size_t mask = table.size() - 1;
-        for (size_t i = (hash >> 32 ^ hash) & mask;; i = (i + 1) & mask) {
-            if (!table[i].node || same(table[i])) return &table[i];
+        for (const Slot& s : by_structure_) {
+            if (!s.node) continue;
+            size_t i = (s.hash >> 32 ^ s.hash) & mask;
+            while (table[i].node) i = (i + 1) & mask;
+            table[i] = s;
         }
-    }
-    static std::vector<Slot> grown(const std::vector<Slot>& old) {
-        std::vector<Slot> table(old.size() * 2);
-        for (const Slot& s : old) {
-            if (s.node) *probe(table, s.hash, [](const Slot&) { return false; }) = s;
-        }
-        return table;
+        by_structure_.swap(table);
     }
 };
 

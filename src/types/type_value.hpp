@@ -88,6 +88,12 @@ struct TypeNode : Recycled<TypeNode> {
     mutable std::atomic<bool> hash_known{false};
     mutable std::atomic<bool> uid_known{false};
     mutable std::atomic<bool> node_uid_known{false};
+    // Scratch for one walk over many types at a time (see query/run.cpp):
+    // the number a walk gave this node, valid while `walk` is that walk's
+    // mark.  Only ever used under the interpreter lock, with no Python code
+    // running between the writes and the reads.
+    mutable std::uint32_t walk_number = 0;
+    mutable std::uint64_t walk = 0;
     mutable std::int64_t hash;  // of the Variable or Application holding this node
     std::string name;           // variables only
     TypeNode* left = nullptr;   // applications only
