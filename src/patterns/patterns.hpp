@@ -9,6 +9,7 @@
 
 #include "graph/records.hpp"
 #include "module/object.hpp"
+#include "patterns/parser.hpp"
 #include "term/term.hpp"
 #include "types/type_value.hpp"
 
@@ -39,6 +40,7 @@ struct EdgePatternValue {
     std::optional<std::string> term_type_schema;
     PropertyMap properties;
     std::string direction = "forward";
+    std::optional<Hops> hops;  // a quantified edge: a path of edges
 
     int traverse(visitproc visit, void* arg) const noexcept {
         return traverse_properties(properties, visit, arg);

@@ -95,6 +95,7 @@ PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols
         const EdgePatternValue& e = path.edges[j];
         std::string what =
             e.variable ? "edge '" + *e.variable + "'" : "edge pattern " + std::to_string(j + 1);
+        if (e.hops) refuse(what, "a quantified edge stands for a path, not one edge to make");
         if (!e.variable) refuse(what, "it has no variable to name its term");
         if (!e.term_type_schema) refuse(what, "its term has no type");
         TypeRef t = concrete_type(*e.term_type_schema, why);
@@ -341,12 +342,19 @@ PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // ---- entry points --------------------------------------------------------------
 
 // An identity hash of a bound value: equal for the same node (structurally
-// equal types) or the same edge (equal terms).
+// equal types), the same edge (equal terms), or lists of the same edges.
 size_t identity_hash(const Cell& c) {
     SipHasher h;
     if (c.is_node()) {
         h.tag(0);
         hash_type_stream(h, c.node_type().node());
+    } else if (c.is_edge_list()) {
+        h.tag(2);
+        for (size_t k = 0; k < c.list_size(); ++k) {
+            const TermValue& t = payload<EdgeRecord>(PyTuple_GET_ITEM(c.list_object(), 2 * k)).term;
+            h.text(t.name);
+            hash_type_stream(h, t.type.node());
+        }
     } else {
         h.tag(1);
         const TermValue& t = c.edge_record().term;

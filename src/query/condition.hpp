@@ -12,6 +12,7 @@
 //                         | STARTS WITH operand | ENDS WITH operand
 //                         | CONTAINS operand ]
 //   operand    := ( condition ) | literal | name | name.key | name:type
+//               | SIZE ( condition )     (the function name in any letter case)
 //   name, key  := [A-Za-z_][A-Za-z0-9_]*  or  `any text` (`` for a backtick)
 //   type       := *                       the wildcard
 //               | bare name               a run of ASCII letters, digits, '_'
@@ -32,11 +33,15 @@
 // of patterns/literal.hpp.
 //
 // Values: `name.key` is the property of the node or edge bound to name (null
-// when the row lacks the variable or the property); `name` is the bound node
-// or edge itself (two are equal when their UIDs are, a node never equals an
-// edge, and a bound value compared with anything else is null); `name:type`
-// is the schema test on the node's type or the edge term's type (null when
-// unbound).  Comparisons follow query/values.hpp; STARTS WITH, ENDS WITH and
+// when the row lacks the variable or the property, and for a list of edges);
+// `name` is the bound node, edge or list of edges itself (two nodes or edges
+// are equal when their UIDs are; two lists when they hold the same edges, by
+// UID, in the same order; values of different kinds are never equal, and a
+// bound value compared with anything else is null); `name:type` is the schema
+// test on the node's type or the edge term's type (null when unbound or bound
+// to a list).  `size(x)` is the number of edges of a bound list of edges, of
+// elements of a list value, or of code points of a str, and null for
+// anything else.  Comparisons follow query/values.hpp; STARTS WITH, ENDS WITH and
 // CONTAINS take two str and are null otherwise; `x IN [..]` is true when an
 // element equals x, else null when some comparison was null, else false.
 // AND, OR, XOR and NOT use three-valued logic, and a row is kept only when
@@ -72,9 +77,10 @@ public:
     // order, once each.
     const std::vector<int>& columns() const noexcept;
 
-    // Does the condition hold on row `row`?  Needs the interpreter lock;
+    // Does the condition hold on the row?  Needs the interpreter lock;
     // Python exceptions from comparisons propagate as PyErrorSet.
-    bool holds(const RowTable& table, size_t row) const;
+    bool holds(const RowView& row) const;
+    bool holds(const RowTable& table, size_t row) const { return holds(TableRow(table, row)); }
 
     int traverse(visitproc visit, void* arg) const noexcept;
     void clear() noexcept;

@@ -167,9 +167,451 @@ void delete_key(PyObject* dict, PyObject* key) {
     PyErr_Clear();
 }
 
+// Counts the steps of the walks and answers pending signals (Ctrl-C) every
+// few thousand: a handler's exception unwinds the run before anything is
+// bound or changed.
+class Interrupts {
+public:
+    void tick() {
+        if ((++steps_ & 4095) == 0 && PyErr_CheckSignals() < 0) throw_pending();
+    }
+
+private:
+    unsigned steps_ = 0;
+};
+
+// What a match hands its rows to when the clauses after it, up to a limit,
+// are only where and skip: the rows, in order, go through those clauses one
+// at a time (the stages), and the match stops once the limit is reached.
+// Whether a row passes depends on its own position only, so the positions
+// chosen are those the clauses would choose after the whole walk.
+class RowSink {
+public:
+    struct Stage {
+        const Condition* where;  // null: a skip
+        unsigned long long skip;
+    };
+
+    void start(std::vector<Stage> stages, unsigned long long limit) {
+        active_ = true;
+        stages_ = std::move(stages);
+        limit_ = limit;
+    }
+    bool active() const noexcept { return active_; }
+    bool done() const noexcept { return active_ && selected_.size() >= limit_; }
+    size_t position() const noexcept { return position_; }
+    const std::vector<size_t>& selected() const noexcept { return selected_; }
+
+    // The row at the next position; true once the limit is reached.
+    bool take(const RowView& row) {
+        size_t at = position_++;
+        for (Stage& s : stages_) {
+            if (s.where ? !s.where->holds(row) : s.skip > 0) {
+                if (!s.where) --s.skip;
+                return false;
+            }
+        }
+        selected_.push_back(at);
+        return done();
+    }
+
+private:
+    bool active_ = false;
+    std::vector<Stage> stages_;
+    unsigned long long limit_ = 0;
+    size_t position_ = 0;
+    std::vector<size_t> selected_;
+};
+
+// A row being made by a match: its columns read from their builders' newest
+// cells, every other column from the table.
+class OverlayRow final : public RowView {
+public:
+    OverlayRow(const RowTable& t, size_t row, const std::vector<const ColumnBuilder*>& over)
+        : t_(t), row_(row), over_(over) {}
+    const Cell* at(int column) const noexcept override {
+        for (const ColumnBuilder* b : over_) {
+            if (b->column() != column) continue;
+            const Cell& c = b->last();
+            return c.empty() ? nullptr : &c;
+        }
+        return t_.at(column, row_);
+    }
+
+private:
+    const RowTable& t_;
+    size_t row_;
+    const std::vector<const ColumnBuilder*>& over_;
+};
+
+// Every edge of the edge dictionary, in order, with the numbers of its end
+// nodes and, where a walk needs them, the edges leaving each node forward
+// (by start) and backward (by end).
+struct EdgeIndex {
+    std::vector<EdgeView> all;
+    std::vector<uint32_t> start_of, end_of;
+    size_t node_count = 0;
+    std::optional<Adjacency> by_start, by_end;
+};
+
+// One edge of a walked path: its index, the pattern edge it stands for (its
+// role) and its orientation.
+struct Step {
+    uint32_t edge;
+    uint32_t role : 31;
+    uint32_t backward : 1;
+
+    Orientation orientation() const {
+        return backward ? Orientation::Backward : Orientation::Forward;
+    }
+};
+
+// The paths of a pattern whose edges may be quantified, each edge standing
+// for 1 (a plain edge) or lo..hi hops.
+//
+// The walk is a depth-first search of edges: the first step from every edge
+// of the dictionary, later ones from the node reached.  A step is one edge
+// in one role.  After a hop of pattern edge j the next step is another hop of
+// j (when it has hops left) or, when j has its least hops and the node
+// pattern after it holds at the node reached, a step for j + 1 (or further,
+// while the pattern edges in between may take no hop and the node patterns
+// hold there too).  Later roles are tried first, then the same one; within a
+// role, the edges in dictionary order, forward before backward.  So paths of
+// one length come in the order of the fixed-length walk, and a pattern of
+// plain edges is walked exactly as a chain.  Edges are distinct within a path.
+//
+// A walk is bounded by a depth: a step after which the path could not finish
+// within it is not taken.  Such a cut, or a walk reaching the depth with a way
+// on, means a longer path may exist (`alive`); otherwise none does, since every
+// prefix of a path is a walk.  Edge and node tests are remembered for the
+// whole run, so walking again deeper asks no property value twice.
+class PathWalk {
+public:
+    enum class End { Done, Stopped, Aborted };
+
+    PathWalk(const PathForm& p, const EdgeIndex& ix, Interrupts& ticks)
+        : p_(p), ix_(ix), ticks_(ticks), roles_(static_cast<uint32_t>(p.edges.size())) {
+        const uint64_t edges = ix.all.size();
+        need_after_.assign(roles_ + 1, 0);
+        for (uint32_t r = 0; r < roles_; ++r) {
+            const EdgeMatcher& m = p.edges[r];
+            ways_.emplace_back(m.direction);
+            lo_.push_back(m.hops ? m.hops->min : 1);
+            hi_.push_back(m.hops ? std::min<uint64_t>(m.hops->max.value_or(edges), edges) : 1);
+            bool plain = !m.schema && !m.term && m.properties.empty();
+            edge_ok_.emplace_back(plain ? 0 : edges, -1);
+        }
+        for (uint32_t r = roles_; r-- > 0;) need_after_[r] = add(need_after_[r + 1], lo_[r]);
+        for (const NodeMatcher& m : p.nodes) {
+            bool plain = !m.type && !m.schema && m.properties.empty();
+            node_ok_.emplace_back(plain ? 0 : m.properties.empty() ? ix.node_count : 2 * edges, -1);
+        }
+        uint64_t most = 0;
+        for (uint64_t h : hi_) most = add(most, h);
+        most_ = std::min<uint64_t>(most, edges);
+        first_roles_ = 0;
+        while (first_roles_ + 1 < roles_ && lo_[first_roles_] == 0) ++first_roles_;
+        used_.assign(edges, 0);
+    }
+
+    // Which adjacency lists a walk of `p` needs: steps after the first.
+    static void needs(const PathForm& p, bool& forward, bool& backward) {
+        forward = backward = false;
+        for (size_t r = 0; r < p.edges.size(); ++r) {
+            const EdgeMatcher& m = p.edges[r];
+            if (r == 0 && !(m.hops && m.hops->max.value_or(2) > 1)) continue;
+            Ways w(m.direction);
+            forward = forward || w.forward();
+            backward = backward || w.backward();
+        }
+    }
+
+    // The fewest and the most edges a path can have.
+    uint64_t least() const noexcept { return need_after_[0]; }
+    uint64_t most() const noexcept { return most_; }
+    // After a walk: the candidate edges it looked at, and whether a path
+    // longer than its depth may exist.
+    size_t work() const noexcept { return work_; }
+    bool alive() const noexcept { return alive_; }
+
+    // Walks the paths of at most `depth` edges, handing each of at least
+    // `shortest` to `emit(steps, count)`, which returns true to stop the walk.
+    // Gives up after `budget` candidate edges.
+    template <class Emit>
+    End walk(size_t depth, size_t shortest, size_t budget, Emit&& emit) {
+        for (const Frame& f : frames_) used_[f.edge] = 0;
+        frames_.clear();
+        path_.clear();
+        depth_ = depth;
+        shortest_ = shortest;
+        budget_ = budget;
+        work_ = 0;
+        alive_ = false;
+        if (starts_known_) {
+            for (const Step& s : starts_) {
+                if (!fits(s.role, 1, 1)) {
+                    alive_ = true;
+                    continue;
+                }
+                if (End e = start(s, emit); e != End::Done) return e;
+            }
+            return End::Done;
+        }
+        // The first steps, found as they are walked and kept for later walks.
+        starts_.clear();
+        bool all = true;
+        const uint32_t n_edges = static_cast<uint32_t>(ix_.all.size());
+        for (uint32_t r = first_roles_ + 1; r-- > 0;) {
+            if (!fits(r, 1, 1)) {
+                alive_ = true;
+                all = false;
+                continue;
+            }
+            const Ways& w = ways_[r];
+            for (uint32_t i = 0; i < n_edges; ++i) {
+                for (int way = 0; way < (w.both ? 2 : 1); ++way) {
+                    Orientation o = way ? Orientation::Backward : w.first;
+                    if (!count()) return End::Aborted;
+                    if (!step_holds(r, i, o)) continue;
+                    bool from_end = o == Orientation::Backward;
+                    bool nodes = true;
+                    for (uint32_t n = 0; n <= r && nodes; ++n) nodes = node_holds(n, i, from_end);
+                    if (!nodes) continue;
+                    starts_.push_back(Step{i, r, from_end});
+                    if (End e = start(starts_.back(), emit); e != End::Done) return e;
+                }
+            }
+        }
+        starts_known_ = all;
+        return End::Done;
+    }
+
+private:
+    static constexpr uint32_t kNone = ~0u;
+
+    // A step on the path and the candidates for the one after it: roles
+    // `next` down to `last`, the current one's edges merged from the two
+    // adjacency lists of the node reached.
+    struct Frame {
+        uint32_t edge, role, hops, node;
+        int64_t next, last;
+        bool started = false;
+        const uint32_t *fwd = nullptr, *fwd_end = nullptr, *bwd = nullptr, *bwd_end = nullptr;
+    };
+
+    const PathForm& p_;
+    const EdgeIndex& ix_;
+    Interrupts& ticks_;
+    uint32_t roles_;
+    std::vector<Ways> ways_;
+    std::vector<uint64_t> lo_, hi_;
+    std::vector<uint64_t> need_after_;  // least hops of the pattern edges from r on
+    uint64_t most_ = 0;
+    uint32_t first_roles_ = 0;  // the first step may stand for roles 0..this
+    // Remembered tests (-1: not asked): per role and edge; per node pattern
+    // and node number (no property test) or edge end.  Empty: always true.
+    std::vector<std::vector<signed char>> edge_ok_, node_ok_;
+    std::vector<char> used_;
+    std::vector<Frame> frames_;
+    std::vector<Step> path_;
+    std::vector<Step> starts_;
+    bool starts_known_ = false;
+    size_t depth_ = 0, shortest_ = 0, budget_ = 0, work_ = 0;
+    bool alive_ = false;
+
+    static uint64_t add(uint64_t a, uint64_t b) noexcept { return a > ~0ull - b ? ~0ull : a + b; }
+
+    // Can a path whose step `filled` is a hop number `hops` of role `r` still
+    // finish within the depth?
+    bool fits(uint32_t r, uint64_t hops, size_t filled) const noexcept {
+        uint64_t need = add(lo_[r] > hops ? lo_[r] - hops : 0, need_after_[r + 1]);
+        return filled <= depth_ && need <= depth_ - filled;
+    }
+
+    bool count() {
+        ticks_.tick();
+        return ++work_ <= budget_;
+    }
+
+    template <class Test>
+    static bool remembered(std::vector<signed char>& memo, size_t at, Test test) {
+        if (memo.empty()) return true;
+        signed char& slot = memo[at];
+        if (slot < 0) slot = test() ? 1 : 0;
+        return slot == 1;
+    }
+
+    // Edge `i` walked in orientation `o` for role `r`: not on the path yet,
+    // not a loop taken twice, passing the pattern edge's test.
+    bool step_holds(uint32_t r, uint32_t i, Orientation o) {
+        const EdgeView& e = ix_.all[i];
+        if (used_[i] || (ways_[r].both && redundant(*e.rec, o))) return false;
+        return remembered(edge_ok_[r], i,
+                          [&] { return p_.edges[r].holds(*e.rec, e.properties.get()); });
+    }
+
+    // Node pattern `n` at edge `i`'s end (`at_end`) or start.
+    bool node_holds(uint32_t n, uint32_t i, bool at_end) {
+        const NodeMatcher& m = p_.nodes[n];
+        size_t at =
+            m.properties.empty() ? (at_end ? ix_.end_of[i] : ix_.start_of[i]) : 2 * i + at_end;
+        return remembered(node_ok_[n], at, [&] {
+            const NodeRecord& rec = at_end ? ix_.all[i].rec->end : ix_.all[i].rec->start;
+            return m.holds(rec.type, rec.properties.get());
+        });
+    }
+
+    template <class Emit>
+    End start(const Step& s, Emit& emit) {
+        path_.push_back(s);
+        bool pushed = false;
+        if (!placed(1, emit, pushed)) return End::Stopped;
+        if (!pushed) {
+            path_.pop_back();
+            return End::Done;
+        }
+        while (!frames_.empty()) {
+            Frame& f = frames_.back();
+            uint32_t i, role, hops;
+            Orientation o;
+            End found = next(f, i, o, role, hops);
+            if (found == End::Aborted) return found;
+            if (found == End::Done) {
+                used_[f.edge] = 0;
+                frames_.pop_back();
+                path_.pop_back();
+                continue;
+            }
+            path_.push_back(Step{i, role, o == Orientation::Backward});
+            if (!placed(hops, emit, pushed)) return End::Stopped;
+            if (!pushed) path_.pop_back();
+        }
+        return End::Done;
+    }
+
+    // After the newest step of the path, hop number `hops` of its role:
+    // emits the path when it is whole, and pushes a frame when it can go on.
+    // False when `emit` stopped the walk.
+    template <class Emit>
+    bool placed(uint32_t hops, Emit& emit, bool& pushed) {
+        pushed = false;
+        const Step s = path_.back();
+        const uint32_t r = s.role;
+        const bool at_end = !s.backward;  // forward, the walk stands on the edge's end
+        uint32_t far = kNone;
+        bool whole = false;
+        if (hops >= lo_[r]) {
+            for (uint32_t n = r + 1; n <= roles_; ++n) {
+                if (!node_holds(n, s.edge, at_end)) break;
+                if (n == roles_) {
+                    whole = true;
+                    break;
+                }
+                far = n;
+                if (lo_[n] != 0) break;
+            }
+        }
+        bool again = hops < hi_[r];
+        size_t filled = path_.size();
+        if (whole && filled >= shortest_ && emit(path_.data(), filled)) return false;
+        if (!again && far == kNone) return true;
+        if (filled >= depth_) {
+            alive_ = true;
+            return true;
+        }
+        uint32_t node = at_end ? ix_.end_of[s.edge] : ix_.start_of[s.edge];
+        frames_.push_back(Frame{s.edge, r, hops, node, far != kNone ? int64_t{far} : int64_t{r},
+                                again ? int64_t{r} : int64_t{r} + 1});
+        used_[s.edge] = 1;
+        pushed = true;
+        return true;
+    }
+
+    // The next candidate step after frame `f`: Stopped (found), Done (none
+    // left) or Aborted (over budget).
+    End next(Frame& f, uint32_t& i, Orientation& o, uint32_t& role, uint32_t& hops) {
+        for (;;) {
+            if (!f.started) {
+                if (f.next < f.last) return End::Done;
+                role = static_cast<uint32_t>(f.next);
+                hops = role == f.role ? f.hops + 1 : 1;
+                if (!fits(role, hops, path_.size() + 1)) {
+                    alive_ = true;
+                    --f.next;
+                    continue;
+                }
+                const Ways& w = ways_[role];
+                f.fwd = f.fwd_end = f.bwd = f.bwd_end = nullptr;
+                if (w.forward()) {
+                    f.fwd = ix_.by_start->begin(f.node);
+                    f.fwd_end = ix_.by_start->end(f.node);
+                }
+                if (w.backward()) {
+                    f.bwd = ix_.by_end->begin(f.node);
+                    f.bwd_end = ix_.by_end->end(f.node);
+                }
+                f.started = true;
+            }
+            role = static_cast<uint32_t>(f.next);
+            hops = role == f.role ? f.hops + 1 : 1;
+            bool has_f = f.fwd != f.fwd_end, has_b = f.bwd != f.bwd_end;
+            if (!has_f && !has_b) {
+                f.started = false;
+                --f.next;
+                continue;
+            }
+            if (has_f && (!has_b || *f.fwd <= *f.bwd)) {
+                i = *f.fwd++;
+                o = Orientation::Forward;
+            } else {
+                i = *f.bwd++;
+                o = Orientation::Backward;
+            }
+            if (!count()) return End::Aborted;
+            if (step_holds(role, i, o)) return End::Stopped;
+        }
+    }
+};
+
+// Paths of each length, gathered by a walk over several lengths.
+struct Buckets {
+    std::vector<std::vector<Step>> by_length;
+    explicit Buckets(size_t lengths) : by_length(lengths) {}
+    auto collector(size_t shortest) {
+        return [this, shortest](const Step* s, size_t n) {
+            std::vector<Step>& b = by_length[n - shortest];
+            b.insert(b.end(), s, s + n);
+            return false;
+        };
+    }
+    // Hands the paths to `row`, shortest first; true when it stopped.
+    template <class Row>
+    bool flush(size_t shortest, Row& row) {
+        for (size_t k = 0; k < by_length.size(); ++k) {
+            size_t n = shortest + k;
+            for (size_t at = 0; at < by_length[k].size(); at += n) {
+                if (row(by_length[k].data() + at, n)) return true;
+            }
+        }
+        return false;
+    }
+};
+
 class Runner {
 public:
     Runner(QueryValue& q, RowTable& t) : q_(q), t_(t), symbols_(*q.symbols) {}
+
+    // Runs the clauses in order.  A match followed by where and skip clauses
+    // up to a limit runs those clauses with it (see RowSink).
+    void run(const std::vector<const Clause*>& clauses) {
+        for (size_t i = 0; i < clauses.size(); ++i) {
+            if (auto* m = std::get_if<MatchClause>(clauses[i])) {
+                i += match(*m, clauses, i + 1);
+            } else {
+                std::visit(*this, *clauses[i]);
+            }
+        }
+    }
 
     void operator()(const MatchClause& c) {
         if (auto* n = std::get_if<NodeForm>(&c.form)) return match_node(n->node);
@@ -177,8 +619,8 @@ public:
         const PathForm& p = std::get<PathForm>(c.form);
         if (p.nodes.size() == 1 && p.edges.empty()) return match_node(p.nodes[0]);
         if (p.edges.empty() || p.nodes.size() != p.edges.size() + 1) return;
-        if (p.edges.size() == 1) return match_single_edge(p);
-        match_chain(p);
+        if (p.edges.size() == 1 && !p.edges[0].hops) return match_single_edge(p);
+        match_path(p);
     }
 
     void operator()(const WhereClause& c) {
@@ -219,13 +661,24 @@ public:
         if (!t_.is_bound(c.column) || !c.properties) return;
         Ref values = c.properties;
         const std::vector<Cell>& cells = t_.columns[static_cast<size_t>(c.column)].cells;
-        for (size_t i = 0; i < cells.size(); ++i) {
-            Ref target = Ref::borrow(cells[i].properties());
-            if (!target) continue;
+        auto update = [&](PyObject* dict) {
+            Ref target = Ref::borrow(dict);
+            if (!target) return;
             DictWalk walk(values.get());
             Ref key, value;
             while (walk.next(key, value)) {
                 if (PyObject_SetItem(target.get(), key.get(), value.get()) < 0) throw_pending();
+            }
+        };
+        for (size_t i = 0; i < cells.size(); ++i) {
+            if (!cells[i].is_edge_list()) {
+                update(cells[i].properties());
+                continue;
+            }
+            // Each edge of a list; the list is held while Python code runs.
+            Ref pairs = Ref::borrow(cells[i].list_object());
+            for (Py_ssize_t k = 1; k < PyTuple_GET_SIZE(pairs.get()); k += 2) {
+                update(PyTuple_GET_ITEM(pairs.get(), k));
             }
         }
     }
@@ -240,11 +693,17 @@ public:
         if (!t_.is_bound(c.column)) throw ModelError::variable_not_found(name(c.column), "order_by");
         size_t n = t_.row_count();
         // A missing value and an explicit None are both null: they sort last
-        // ascending and first descending, in their order.
+        // ascending and first descending, in their order.  A list of edges
+        // has no properties: its row sorts as a value of the "other" kind, a
+        // tuple (its own storage, see Cell).
         std::vector<PyObject*> keys(n, nullptr);
         std::vector<Ref> held;
         for (size_t row = 0; row < n && c.key; ++row) {
             const Cell* v = t_.at(c.column, row);
+            if (v && v->is_edge_list()) {
+                keys[row] = v->list_object();
+                continue;
+            }
             if (!v || !v->properties()) continue;
             PyObject* found = PyDict_GetItemWithError(v->properties(), c.key.get());
             if (!found && PyErr_Occurred()) throw_pending();
@@ -285,6 +744,90 @@ private:
     QueryValue& q_;
     RowTable& t_;
     const Symbols& symbols_;
+    Interrupts ticks_;
+    RowSink sink_;                               // the match's row clauses, if any
+    std::vector<const ColumnBuilder*> overlay_;  // the match's builders, one per column
+
+    // A match and the where, skip and limit clauses after it that it runs
+    // (see RowSink).  Returns how many of those it ran.
+    size_t match(const MatchClause& c, const std::vector<const Clause*>& clauses, size_t next) {
+        size_t ran = plan_stop(c.form, clauses, next);
+        (*this)(c);
+        if (ran) {
+            // Rows past the match's own (other columns may be longer) go
+            // through the clauses too, unless the limit was reached.
+            for (size_t n = t_.row_count(); !sink_.done() && sink_.position() < n;) {
+                sink_.take(TableRow(t_, sink_.position()));
+            }
+            t_.take_positions(sink_.selected());
+        }
+        sink_ = RowSink();
+        overlay_.clear();
+        return ran;
+    }
+
+    // Sets the sink up when the clauses from `next` on are where and skip
+    // clauses up to a limit, the match binds a column, and each column a
+    // where names will be bound when it runs (otherwise the where's own
+    // refusal must come after the whole walk).  Returns the clause count.
+    size_t plan_stop(const PatternForm& form, const std::vector<const Clause*>& clauses,
+                     size_t next) {
+        std::vector<int> columns;
+        if (auto* n = std::get_if<NodeForm>(&form)) {
+            columns = {n->node.column};
+        } else if (auto* e = std::get_if<EdgeForm>(&form)) {
+            columns = {e->start, e->edge.column, e->end};
+        } else {
+            const PathForm& p = std::get<PathForm>(form);
+            for (const NodeMatcher& m : p.nodes) columns.push_back(m.column);
+            for (const EdgeMatcher& m : p.edges) columns.push_back(m.column);
+        }
+        columns.erase(std::remove(columns.begin(), columns.end(), -1), columns.end());
+        if (columns.empty()) return 0;
+        std::vector<RowSink::Stage> stages;
+        for (size_t k = next; k < clauses.size(); ++k) {
+            if (auto* w = std::get_if<WhereClause>(clauses[k])) {
+                for (int column : w->condition.columns()) {
+                    bool bound = t_.is_bound(column) ||
+                                 std::find(columns.begin(), columns.end(), column) != columns.end();
+                    if (!bound) return 0;
+                }
+                stages.push_back({&w->condition, 0});
+            } else if (auto* s = std::get_if<SkipClause>(clauses[k])) {
+                stages.push_back({nullptr, s->count});
+            } else if (auto* l = std::get_if<LimitClause>(clauses[k])) {
+                sink_.start(std::move(stages), l->count);
+                return k - next + 1;
+            } else {
+                return 0;
+            }
+        }
+        return 0;
+    }
+
+    // The builders whose cells a match binds, the last one per column.
+    void watch(const std::vector<const ColumnBuilder*>& builders) {
+        overlay_.clear();
+        for (size_t i = builders.size(); i-- > 0;) {
+            const ColumnBuilder* b = builders[i];
+            bool seen = std::any_of(overlay_.begin(), overlay_.end(), [&](const ColumnBuilder* o) {
+                return o->column() == b->column();
+            });
+            if (b->column() >= 0 && !seen) overlay_.push_back(b);
+        }
+    }
+    void watch(const std::vector<ColumnBuilder>& builders) {
+        std::vector<const ColumnBuilder*> all;
+        for (const ColumnBuilder& b : builders) all.push_back(&b);
+        watch(all);
+    }
+
+    // A match made a row (every builder has its cell): true when the walk
+    // stops here.
+    bool produced() {
+        ticks_.tick();
+        return sink_.active() && sink_.take(OverlayRow(t_, sink_.position(), overlay_));
+    }
 
     PyObject* nodes() const { return q_.nodes.get(); }
     PyObject* edges() const { return q_.edges.get(); }
@@ -351,6 +894,7 @@ private:
     bool for_each_candidate(const TypeRef& type, Visit visit) {
         if (type) {
             for (NodeRecord& n : nodes_of_type(nodes(), type)) {
+                ticks_.tick();
                 if (visit(nullptr, n.type, n.properties.get())) return true;
             }
             return false;
@@ -360,6 +904,7 @@ private:
         DictWalk walk(dict.get());
         Ref value;
         while (walk.next_value(value)) {
+            ticks_.tick();
             PyObject* o = value.get();
             if (!is_instance(o, node_type)) raise_cast_error(o, "Node", nullptr);
             NodeRecord& rec = payload<NodeRecord>(o);
@@ -383,6 +928,7 @@ private:
         DictWalk walk(dict.get());
         Ref key, value;
         while (walk.next(key, value)) {
+            ticks_.tick();
             if (!is_instance(value.get(), edge_type)) {
                 if (skip_foreign) continue;
                 raise_cast_error(value.get(), "Edge", nullptr);
@@ -405,22 +951,29 @@ private:
 
     void match_node(const NodeMatcher& m) {
         ColumnBuilder out(t_, m.column);
-        for_each_candidate(m.type, [&](PyObject* object, const TypeRef& type, PyObject* props) {
-            if (m.holds(type, props)) out.node(object, type, props);
-            return false;
-        });
+        watch({&out});
+        if (!sink_.done()) {
+            for_each_candidate(m.type, [&](PyObject* object, const TypeRef& type, PyObject* props) {
+                if (!m.holds(type, props)) return false;
+                out.node(object, type, props);
+                return produced();
+            });
+        }
         bind_all({&out});
     }
 
     void match_edge(const EdgeForm& f) {
         auto [starts, found, ends] = builders<3>({f.start, f.edge.column, f.end});
-        for_each_edge([&](const EdgeView& e, const Ref&) {
-            if (!f.edge.holds(*e.rec, e.properties.get())) return false;
-            starts.node(e.rec->start);
-            ends.node(e.rec->end);
-            found.edge(e.object.get(), e.properties.get());
-            return false;
-        });
+        watch({&starts, &found, &ends});
+        if (!sink_.done()) {
+            for_each_edge([&](const EdgeView& e, const Ref&) {
+                if (!f.edge.holds(*e.rec, e.properties.get())) return false;
+                starts.node(e.rec->start);
+                ends.node(e.rec->end);
+                found.edge(e.object.get(), e.properties.get());
+                return produced();
+            });
+        }
         bind_all({&starts, &found, &ends});
     }
 
@@ -430,185 +983,167 @@ private:
         const EdgeMatcher& e0 = p.edges[0];
         Ways ways(e0.direction);
         auto [a, b, c] = builders<3>({n0.column, e0.column, n1.column});
+        watch({&a, &b, &c});
+        // One row for the edge walked in orientation `o`, if it matches;
+        // true when the walk stops.
         auto take = [&](const EdgeView& e, Orientation o) {
-            if (ways.both && redundant(*e.rec, o)) return;
+            if (ways.both && redundant(*e.rec, o)) return false;
             const NodeRecord& from = e.from(o);
             const NodeRecord& to = e.to(o);
-            if (!n0.holds(from.type, from.properties.get())) return;
-            if (!n1.holds(to.type, to.properties.get())) return;
+            if (!n0.holds(from.type, from.properties.get())) return false;
+            if (!n1.holds(to.type, to.properties.get())) return false;
             a.node(from);
             c.node(to);
             b.edge(e.object.get(), e.properties.get());
+            return produced();
         };
-        for_each_edge([&](const EdgeView& e, const Ref&) {
-            if (!e0.holds(*e.rec, e.properties.get())) return false;
-            take(e, ways.first);
-            if (ways.both) take(e, Orientation::Backward);
-            return false;
-        });
+        if (!sink_.done()) {
+            for_each_edge([&](const EdgeView& e, const Ref&) {
+                if (!e0.holds(*e.rec, e.properties.get())) return false;
+                return take(e, ways.first) || (ways.both && take(e, Orientation::Backward));
+            });
+        }
         bind_all({&a, &b, &c});
     }
 
-    // The candidates for one edge of a chain, in edge-dictionary order and,
-    // for one edge taken both ways, forward first: every edge for the first
-    // edge of the chain, else the edges leaving the node reached, merged from
-    // the two indexes.
-    struct Level {
-        bool first = true;  // the first edge of the chain: every edge
-        size_t all = 0;
-        bool all_backward_next = false;
-        const uint32_t *fwd = nullptr, *fwd_end = nullptr;
-        const uint32_t *bwd = nullptr, *bwd_end = nullptr;
-    };
-
-    static bool next_candidate(Level& l, const Ways& ways, size_t n_edges, uint32_t& index,
-                               Orientation& o) {
-        if (l.first) {
-            // Every edge, each in its orientations.
-            if (l.all >= n_edges) return false;
-            index = static_cast<uint32_t>(l.all);
-            if (ways.both && l.all_backward_next) {
-                o = Orientation::Backward;
-                l.all_backward_next = false;
-                ++l.all;
-            } else {
-                o = ways.first;
-                if (ways.both) {
-                    l.all_backward_next = true;
-                } else {
-                    ++l.all;
-                }
-            }
-            return true;
-        }
-        bool has_f = l.fwd != l.fwd_end;
-        bool has_b = l.bwd != l.bwd_end;
-        if (!has_f && !has_b) return false;
-        if (has_f && (!has_b || *l.fwd <= *l.bwd)) {
-            index = *l.fwd++;
-            o = Orientation::Forward;
-        } else {
-            index = *l.bwd++;
-            o = Orientation::Backward;
-        }
-        return true;
-    }
-
-    // Chains of k >= 2 distinct edges, consecutive edges meeting in one node.
-    void match_chain(const PathForm& p) {
-        const size_t k = p.edges.size();
-        std::vector<EdgeView> all;
+    // Every edge with its end nodes numbered, and the adjacency lists a walk
+    // of `p` needs.
+    EdgeIndex index_edges(const PathForm& p) {
+        EdgeIndex ix;
         for_each_edge([&](const EdgeView& e, const Ref&) {
-            all.push_back(e);
+            ix.all.push_back(e);
             return false;
         });
-        const size_t n_edges = all.size();
-        std::vector<Ways> ways;
-        bool forward_later = false, backward_later = false;
-        for (size_t j = 0; j < k; ++j) {
-            ways.emplace_back(p.edges[j].direction);
-            if (j == 0) continue;
-            forward_later = forward_later || ways[j].forward();
-            backward_later = backward_later || ways[j].backward();
-        }
-        // Edges leaving a node, walked forward (by start) or backward (by
-        // end); only the indexes a later edge needs are built.
+        const size_t n_edges = ix.all.size();
         NodeNumbers numbers(n_edges);
-        std::vector<uint32_t> start_of(n_edges), end_of(n_edges);
+        ix.start_of.resize(n_edges);
+        ix.end_of.resize(n_edges);
         for (size_t i = 0; i < n_edges; ++i) {
-            start_of[i] = numbers.number(all[i].rec->start.type);
-            end_of[i] = numbers.number(all[i].rec->end.type);
+            ix.start_of[i] = numbers.number(ix.all[i].rec->start.type);
+            ix.end_of[i] = numbers.number(ix.all[i].rec->end.type);
         }
-        std::optional<Adjacency> by_start, by_end;
-        if (forward_later) by_start.emplace(start_of, numbers.size());
-        if (backward_later) by_end.emplace(end_of, numbers.size());
-        // The edges leaving the node reached by edge i taken in orientation o.
-        auto level_after = [&](size_t j, uint32_t i, Orientation o) {
-            uint32_t node = o == Orientation::Forward ? end_of[i] : start_of[i];
-            Level l;
-            l.first = false;
-            if (ways[j].forward()) {
-                l.fwd = by_start->begin(node);
-                l.fwd_end = by_start->end(node);
-            }
-            if (ways[j].backward()) {
-                l.bwd = by_end->begin(node);
-                l.bwd_end = by_end->end(node);
-            }
-            return l;
-        };
+        ix.node_count = numbers.size();
+        bool forward, backward;
+        PathWalk::needs(p, forward, backward);
+        if (forward) ix.by_start.emplace(ix.start_of, ix.node_count);
+        if (backward) ix.by_end.emplace(ix.end_of, ix.node_count);
+        return ix;
+    }
 
-        // Backtracking meets the same edge at the same level again: its edge
-        // test and the test of the node it reaches are remembered (-1: not
-        // asked yet).
-        std::vector<signed char> edge_ok(k * n_edges, -1), reach_ok(2 * k * n_edges, -1);
-        auto remembered = [](signed char& slot, auto test) {
-            if (slot < 0) slot = test() ? 1 : 0;
-            return slot == 1;
-        };
-
-        // Builders in the order the columns are bound: each node, then the
-        // edge after it.
+    // Paths of two or more edges, or of quantified ones: shortest first.
+    // Without a limit after the match, one walk finds them all and they are
+    // sorted by length (a stable sort: within a length, the walk's order).
+    // With one, the walk deepens a length at a time, or several when the
+    // walks grow slowly, so it stops soon after the rows it needs.
+    void match_path(const PathForm& p) {
+        EdgeIndex ix = index_edges(p);
+        PathWalk walk(p, ix, ticks_);
+        const size_t roles = p.edges.size();
         std::vector<int> columns;
-        for (size_t s = 0; s < k; ++s) {
+        for (size_t s = 0; s < roles; ++s) {
             columns.push_back(p.nodes[s].column);
             columns.push_back(p.edges[s].column);
         }
-        columns.push_back(p.nodes[k].column);
+        columns.push_back(p.nodes[roles].column);
         std::vector<ColumnBuilder> out = builders_for(columns);
-        auto node_out = [&](size_t s) -> ColumnBuilder& { return out[2 * s]; };
-        auto edge_out = [&](size_t s) -> ColumnBuilder& { return out[2 * s + 1]; };
-        std::vector<char> used(n_edges, 0);
-        std::vector<std::pair<uint32_t, Orientation>> chosen;
-        std::vector<Level> levels(1);
-        while (!levels.empty()) {
-            size_t j = levels.size() - 1;
-            uint32_t i;
-            Orientation o;
-            if (!next_candidate(levels.back(), ways[j], n_edges, i, o)) {
-                levels.pop_back();
-                if (!chosen.empty()) {
-                    used[chosen.back().first] = 0;
-                    chosen.pop_back();
-                }
-                continue;
+        watch(out);
+        auto row = [&](const Step* s, size_t n) {
+            path_row(p, ix, s, n, out);
+            return produced();
+        };
+        if (walk.least() == 0 && !sink_.done()) zero_length_rows(p, out);
+        size_t least = static_cast<size_t>(std::max<uint64_t>(walk.least(), 1));
+        size_t most = static_cast<size_t>(walk.most());
+        if (!sink_.done() && walk.least() <= most && least <= most) {
+            if (!sink_.active() && least == most) {
+                walk.walk(most, least, SIZE_MAX, row);
+            } else if (!sink_.active()) {
+                Buckets b(most - least + 1);
+                walk.walk(most, least, SIZE_MAX, b.collector(least));
+                b.flush(least, row);
+            } else {
+                deepen(walk, least, most, row);
             }
-            const EdgeView& e = all[i];
-            if (used[i] || (ways[j].both && redundant(*e.rec, o))) continue;
-            if (!remembered(edge_ok[j * n_edges + i],
-                            [&] { return p.edges[j].holds(*e.rec, e.properties.get()); })) {
-                continue;
-            }
-            if (j == 0) {
-                const NodeRecord& from = e.from(o);
-                if (!p.nodes[0].holds(from.type, from.properties.get())) continue;
-            }
-            size_t reach = (j * n_edges + i) * 2 + (o == Orientation::Backward);
-            if (!remembered(reach_ok[reach], [&] {
-                    const NodeRecord& to = e.to(o);
-                    return p.nodes[j + 1].holds(to.type, to.properties.get());
-                })) {
-                continue;
-            }
-            if (j + 1 < k) {
-                used[i] = 1;
-                chosen.emplace_back(i, o);
-                levels.push_back(level_after(j + 1, i, o));
-                continue;
-            }
-            // A whole chain: the chosen edges plus this one.
-            chosen.emplace_back(i, o);
-            node_out(0).node(all[chosen[0].first].from(chosen[0].second));
-            for (size_t s = 0; s < k; ++s) {
-                const EdgeView& edge = all[chosen[s].first];
-                edge_out(s).edge(edge.object.get(), edge.properties.get());
-                node_out(s + 1).node(edge.to(chosen[s].second));
-            }
-            chosen.pop_back();
         }
         std::vector<ColumnBuilder*> all_out;
         for (ColumnBuilder& b : out) all_out.push_back(&b);
         bind_all(all_out);
+    }
+
+    // Walks deeper and deeper until the rows are found or no longer path
+    // exists.  A walk one length deeper than the last emits its paths as it
+    // finds them; while walks grow slowly (less than doubling their work),
+    // the stride doubles and the paths are gathered per length first.  A
+    // strided walk that outgrows twice the last one's work is given up and
+    // the length after the last is walked alone, so a sudden growth costs at
+    // most that much more.
+    template <class Row>
+    void deepen(PathWalk& walk, size_t least, size_t most, Row& row) {
+        size_t done = least - 1, stride = 1, last_work = 0;
+        for (;;) {
+            size_t depth = std::min(done + stride, most);
+            PathWalk::End end;
+            if (depth == done + 1) {
+                end = walk.walk(depth, depth, SIZE_MAX, row);
+            } else {
+                Buckets b(depth - done);
+                end = walk.walk(depth, done + 1, 2 * last_work + 4096, b.collector(done + 1));
+                if (end == PathWalk::End::Aborted) {
+                    stride = 1;
+                    continue;
+                }
+                if (b.flush(done + 1, row)) return;
+            }
+            if (end == PathWalk::End::Stopped || !walk.alive() || depth >= most) return;
+            stride = walk.work() < 2 * last_work ? stride * 2 : 1;
+            last_work = walk.work();
+            done = depth;
+        }
+    }
+
+    // One row of a path: each node pattern bound where the walk stood after
+    // the edges before it, each plain edge to its edge, each quantified one
+    // to the list of its hops.
+    static void path_row(const PathForm& p, const EdgeIndex& ix, const Step* s, size_t n,
+                         std::vector<ColumnBuilder>& out) {
+        const NodeRecord& start = ix.all[s[0].edge].from(s[0].orientation());
+        out[0].node(start);
+        size_t t = 0;
+        for (uint32_t r = 0; r < p.edges.size(); ++r) {
+            size_t first = t;
+            while (t < n && s[t].role == r) ++t;
+            if (p.edges[r].hops) {
+                out[2 * r + 1].edges(t - first, [&](size_t k) {
+                    const EdgeView& e = ix.all[s[first + k].edge];
+                    return std::pair<PyObject*, PyObject*>(e.object.get(), e.properties.get());
+                });
+            } else {
+                const EdgeView& e = ix.all[s[first].edge];
+                out[2 * r + 1].edge(e.object.get(), e.properties.get());
+            }
+            out[2 * r + 2].node(t == 0 ? start : ix.all[s[t - 1].edge].to(s[t - 1].orientation()));
+        }
+    }
+
+    // Paths of no edge, when every edge may take no hop: each node of the
+    // node dictionary that every node pattern accepts, all bound to it, with
+    // empty lists.
+    void zero_length_rows(const PathForm& p, std::vector<ColumnBuilder>& out) {
+        TypeRef type;
+        for (const NodeMatcher& m : p.nodes) {
+            if (m.type) type = m.type;
+        }
+        for_each_candidate(type, [&](PyObject* object, const TypeRef& t, PyObject* props) {
+            for (const NodeMatcher& m : p.nodes) {
+                if (!m.holds(t, props)) return false;
+            }
+            for (size_t r = 0; r < p.edges.size(); ++r) {
+                out[2 * r].node(object, t, props);
+                out[2 * r + 1].edges(0, [](size_t) { return std::pair<PyObject*, PyObject*>(); });
+            }
+            out[2 * p.edges.size()].node(object, t, props);
+            return produced();
+        });
     }
 
     // ---- creating and merging ---------------------------------------------------
@@ -720,6 +1255,9 @@ private:
                     doomed_nodes.push_back(cell.node_record());
                 } else if (cell.is_edge()) {
                     doomed_edges.push_back(cell);
+                } else if (cell.is_edge_list()) {
+                    for (size_t k = 0; k < cell.list_size(); ++k)
+                        doomed_edges.push_back(cell.list_item(k));
                 }
             }
         }
@@ -788,7 +1326,7 @@ void run_query(QueryValue& q) {
     RowTable& table = writable_table(q);
     Ref hold = q.table;
     Runner runner(q, table);
-    for (const Clause* clause : clauses) std::visit(runner, *clause);
+    runner.run(clauses);
 }
 
 }  // namespace veldrin
