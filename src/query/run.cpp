@@ -362,6 +362,7 @@ public:
         bool all = true;
         const uint32_t n_edges = static_cast<uint32_t>(ix_.all.size());
         for (uint32_t r = first_roles_ + 1; r-- > 0;) {
+            if (hi_[r] == 0) continue;  // a pattern edge of no hops is only passed
             if (!fits(r, 1, 1)) {
                 alive_ = true;
                 all = false;
@@ -535,6 +536,10 @@ private:
                 if (f.next < f.last) return End::Done;
                 role = static_cast<uint32_t>(f.next);
                 hops = role == f.role ? f.hops + 1 : 1;
+                if (hops > hi_[role]) {  // a pattern edge of no hops is only passed
+                    --f.next;
+                    continue;
+                }
                 if (!fits(role, hops, path_.size() + 1)) {
                     alive_ = true;
                     --f.next;
