@@ -388,3 +388,14 @@ def test_long_walk_without_python_code_answers_a_signal():
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
         signal.signal(signal.SIGALRM, previous)
+
+
+def test_node_numbering_grows_past_its_first_size():
+    # a line of 3,000 edges has more node identities than the numbering is first sized for
+    g = Graph()
+    nodes = [Node(Variable(f"N{i}")) for i in range(3001)]
+    for a, b in zip(nodes, nodes[1:]):
+        edge = Edge(Term(f"f{a.type}", Application(a.type, b.type)), a, b)
+        g.edges[edge.uid()] = edge
+    assert g.query().match("(a)-[e1]->(b)-[e2]->(c)").return_count() == 2999
+    assert g.query().match("(a:N7)-[fs*]->(b:N3000)").limit(1).return_count() == 1

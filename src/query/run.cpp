@@ -71,13 +71,13 @@ public:
         size_t sh = structural_hash(key);
         Slot* r = probe(by_structure_, sh,
                         [&](const Slot& x) { return x.hash == sh && type_equal(x.node, key); });
-        if (!r->node) {
-            *r = Slot{key, sh, count_++};
-            if (count_ * 2 > by_structure_.size()) by_structure_ = grown(by_structure_);
-        }
-        *s = Slot{key, h, r->number};
+        if (!r->node) *r = Slot{key, sh, count_++};
+        // The number is read before a table grows (growing moves the slots).
+        uint32_t number = r->number;
+        if (count_ * 2 > by_structure_.size()) by_structure_ = grown(by_structure_);
+        *s = Slot{key, h, number};
         if (++nodes_ * 2 > by_node_.size()) by_node_ = grown(by_node_);
-        return r->number;
+        return number;
     }
     size_t size() const { return count_; }
 
@@ -329,8 +329,8 @@ public:
     // The fewest and the most edges a path can have.
     uint64_t least() const noexcept { return need_after_[0]; }
     uint64_t most() const noexcept { return most_; }
-    // After a walk: the candidate edges it looked at, and whether a path
-    // longer than its depth may exist.
+    // After a walk: the candidate edges it looked at after the first step,
+    // and whether a path longer than its depth may exist.
     size_t work() const noexcept { return work_; }
     bool alive() const noexcept { return alive_; }
 
@@ -372,7 +372,7 @@ public:
             for (uint32_t i = 0; i < n_edges; ++i) {
                 for (int way = 0; way < (w.both ? 2 : 1); ++way) {
                     Orientation o = way ? Orientation::Backward : w.first;
-                    if (!count()) return End::Aborted;
+                    ticks_.tick();  // a scan of every edge, once: not counted as work
                     if (!step_holds(r, i, o)) continue;
                     bool from_end = o == Orientation::Backward;
                     bool nodes = true;
@@ -1020,7 +1020,9 @@ private:
             return false;
         });
         const size_t n_edges = ix.all.size();
-        NodeNumbers numbers(n_edges);
+        // Sized for half as many node identities as edges; the tables grow
+        // when there are more.
+        NodeNumbers numbers(n_edges / 2);
         ix.start_of.resize(n_edges);
         ix.end_of.resize(n_edges);
         for (size_t i = 0; i < n_edges; ++i) {
