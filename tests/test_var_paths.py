@@ -391,11 +391,18 @@ def test_long_walk_without_python_code_answers_a_signal():
 
 
 def test_node_numbering_grows_past_its_first_size():
-    # a line of 3,000 edges has more node identities than the numbering is first sized for
+    # 3,000 separate edges have twice as many node identities as edges, more than the
+    # numbering is first sized for; a line of 3,000 walks one long path with a limit
     g = Graph()
+    for i in range(3000):
+        a, b = Node(Variable(f"N{i}")), Node(Variable(f"M{i}"))
+        edge = Edge(Term(f"f{i}", Application(a.type, b.type)), a, b)
+        g.edges[edge.uid()] = edge
+    assert g.query().match("(a)-[fs*1..2]->(b)").return_count() == 3000
+    assert g.query().match("(a)-[e1]->(b)-[e2]-(c)").return_count() == 0
+    line = Graph()
     nodes = [Node(Variable(f"N{i}")) for i in range(3001)]
     for a, b in zip(nodes, nodes[1:]):
         edge = Edge(Term(f"f{a.type}", Application(a.type, b.type)), a, b)
-        g.edges[edge.uid()] = edge
-    assert g.query().match("(a)-[e1]->(b)-[e2]->(c)").return_count() == 2999
-    assert g.query().match("(a:N7)-[fs*]->(b:N3000)").limit(1).return_count() == 1
+        line.edges[edge.uid()] = edge
+    assert line.query().match("(a:N7)-[fs*]->(b:N3000)").limit(1).return_count() == 1

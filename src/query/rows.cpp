@@ -50,6 +50,30 @@ bool Cell::same_identity(const Cell& other) const {
     return true;
 }
 
+bool Cell::holds_list(const std::pair<PyObject*, PyObject*>* items, size_t n) const noexcept {
+    if (kind_ != Kind::EdgeList || !object_ || list_size() != n) return false;
+    for (size_t k = 0; k < n; ++k) {
+        if (PyTuple_GET_ITEM(object_.get(), 2 * k) != items[k].first ||
+            PyTuple_GET_ITEM(object_.get(), 2 * k + 1) != items[k].second) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- column builders -------------------------------------------------------------
+
+void ColumnBuilder::edges(const std::pair<PyObject*, PyObject*>* items, size_t n) {
+    if (column_ < 0) return;
+    if (const Cell* old = old_at(size()); old && old->holds_list(items, n)) return keep();
+    Ref pairs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(2 * n)));
+    for (size_t k = 0; k < n; ++k) {
+        PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(2 * k), Py_NewRef(items[k].first));
+        PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(2 * k + 1), Py_NewRef(items[k].second));
+    }
+    add(Cell::edge_list(std::move(pairs)));
+}
+
 // ---- the table --------------------------------------------------------------------
 
 void RowTable::replace(int column, std::vector<Cell>&& cells) {

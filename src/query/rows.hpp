@@ -136,19 +136,8 @@ public:
     bool holds_edge(PyObject* object, PyObject* properties) const noexcept {
         return kind_ == Kind::Edge && object_.get() == object && properties_.get() == properties;
     }
-    // Is this the list of the `n` edges `item(k)` gives (object, dictionary)?
-    template <class Item>
-    bool holds_list(size_t n, Item item) const noexcept {
-        if (kind_ != Kind::EdgeList || !object_ || list_size() != n) return false;
-        for (size_t k = 0; k < n; ++k) {
-            auto [object, properties] = item(k);
-            if (PyTuple_GET_ITEM(object_.get(), 2 * k) != object ||
-                PyTuple_GET_ITEM(object_.get(), 2 * k + 1) != properties) {
-                return false;
-            }
-        }
-        return true;
-    }
+    // Is this the list of the `n` edges (object, dictionary) at `items`?
+    bool holds_list(const std::pair<PyObject*, PyObject*>* items, size_t n) const noexcept;
 
     int traverse(visitproc visit, void* arg) const noexcept {
         Py_VISIT(object_.get());
@@ -265,20 +254,6 @@ public:
                    : Cell::node(NodeRecord{type, Ref::borrow(properties)}));
     }
     void node(const NodeRecord& n) { node(nullptr, n.type, n.properties.get()); }
-    // A list of `n` edges; `item(k)` gives the k-th (object, dictionary).
-    template <class Item>
-    void edges(size_t n, Item item) {
-        if (column_ < 0) return;
-        if (const Cell* old = old_at(size()); old && old->holds_list(n, item)) return keep();
-        Ref pairs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(2 * n)));
-        for (size_t k = 0; k < n; ++k) {
-            auto [object, properties] = item(k);
-            PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(2 * k), Py_NewRef(object));
-            PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(2 * k + 1),
-                             Py_NewRef(properties));
-        }
-        add(Cell::edge_list(std::move(pairs)));
-    }
     void edge(PyObject* object, PyObject* properties) {
         if (column_ < 0) return;
         if (const Cell* old = old_at(size()); old && old->holds_edge(object, properties)) {
@@ -286,6 +261,8 @@ public:
         }
         add(Cell::edge(Ref::borrow(object), Ref::borrow(properties)));
     }
+    // A list of the `n` edges (object, dictionary) at `items`.
+    void edges(const std::pair<PyObject*, PyObject*>* items, size_t n);
     size_t size() const noexcept { return same_ ? same_count_ : cells_.size(); }
     int column() const noexcept { return column_; }
     // The cell of the newest row (there is one): made, or kept from the old

@@ -11,9 +11,9 @@
 // comparison).  Edges are read from their objects without copying their
 // records: an Edge's term and end nodes never change, and the walk holds a
 // reference to the object and a snapshot of its property dictionary.  Longer
-// paths index the edges by their end nodes' types once per clause: a node's
-// UID depends on its type alone, so "the same node UID" is "structurally
-// equal types", and no digest is computed to join edges.
+// paths index the edges by their end nodes' types once per clause and are
+// walked by PathWalk (query/paths.hpp).  A match followed by where and skip
+// clauses up to a limit runs those clauses with it and stops early (RowSink).
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -23,6 +23,7 @@
 #include "errors/model_error.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
+#include "query/paths.hpp"
 #include "query/query.hpp"
 #include "query/values.hpp"
 
@@ -41,124 +42,6 @@ struct TypeEq {
     bool operator()(const TypeRef& a, const TypeRef& b) const { return a == b; }
 };
 
-// A hash of a type's structure (equal for structurally equal types).
-size_t structural_hash(const TypeNode* t) {
-    if (!t->is_application) return static_cast<size_t>(variable_hash(t->name));
-    SipHasher h;
-    hash_type_stream(h, t);
-    return static_cast<size_t>(h.finish());
-}
-
-// Dense numbers for the node identities a walk meets: structurally equal
-// types (equal node UIDs) get one number.  Types are looked up by their
-// shared node first; a node not met yet is numbered by its structure.  Both
-// tables use open addressing.  The nodes stay alive in the records that hold
-// them for as long as the numbering is used.
-class NodeNumbers {
-public:
-    explicit NodeNumbers(size_t expected) {
-        size_t cap = 16;
-        while (cap < expected * 2) cap *= 2;
-        by_node_.assign(cap, Slot{});
-        by_structure_.assign(cap, Slot{});
-    }
-
-    uint32_t number(const TypeRef& t) {
-        const TypeNode* key = t.node();
-        size_t h = reinterpret_cast<uintptr_t>(key) * 0x9E3779B97F4A7C15ull;
-        Slot* s = probe(by_node_, h, [&](const Slot& x) { return x.node == key; });
-        if (s->node) return s->number;
-        size_t sh = structural_hash(key);
-        Slot* r = probe(by_structure_, sh,
-                        [&](const Slot& x) { return x.hash == sh && type_equal(x.node, key); });
-        if (!r->node) *r = Slot{key, sh, count_++};
-        // The number is read before a table grows (growing moves the slots).
-        uint32_t number = r->number;
-        if (count_ * 2 > by_structure_.size()) by_structure_ = grown(by_structure_);
-        *s = Slot{key, h, number};
-        if (++nodes_ * 2 > by_node_.size()) by_node_ = grown(by_node_);
-        return number;
-    }
-    size_t size() const { return count_; }
-
-private:
-    struct Slot {
-        const TypeNode* node = nullptr;
-        size_t hash = 0;
-        uint32_t number = 0;
-    };
-    std::vector<Slot> by_node_, by_structure_;
-    uint32_t count_ = 0;
-    size_t nodes_ = 0;
-
-    // The slot holding what `same` accepts, or the empty slot where it goes.
-    template <class Same>
-    static Slot* probe(std::vector<Slot>& table, size_t hash, Same same) {
-        size_t mask = table.size() - 1;
-        for (size_t i = (hash >> 32 ^ hash) & mask;; i = (i + 1) & mask) {
-            if (!table[i].node || same(table[i])) return &table[i];
-        }
-    }
-    static std::vector<Slot> grown(const std::vector<Slot>& old) {
-        std::vector<Slot> table(old.size() * 2);
-        for (const Slot& s : old) {
-            if (s.node) *probe(table, s.hash, [](const Slot&) { return false; }) = s;
-        }
-        return table;
-    }
-};
-
-// Edge numbers grouped by node number, in edge order (a counting sort).
-struct Adjacency {
-    std::vector<uint32_t> offsets;  // node number -> first item; one more at the end
-    std::vector<uint32_t> items;
-
-    Adjacency(const std::vector<uint32_t>& node_of_edge, size_t n_nodes)
-        : offsets(n_nodes + 1, 0), items(node_of_edge.size()) {
-        for (uint32_t n : node_of_edge) ++offsets[n + 1];
-        for (size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
-        std::vector<uint32_t> fill(offsets.begin(), offsets.end() - 1);
-        for (size_t e = 0; e < node_of_edge.size(); ++e) {
-            items[fill[node_of_edge[e]]++] = static_cast<uint32_t>(e);
-        }
-    }
-    const uint32_t* begin(uint32_t n) const { return items.data() + offsets[n]; }
-    const uint32_t* end(uint32_t n) const { return items.data() + offsets[n + 1]; }
-};
-
-enum class Orientation : unsigned char { Forward, Backward };
-
-// An edge of the edge dictionary as a walk sees it.
-struct EdgeView {
-    Ref object;              // the Edge, held while Python code may run
-    const EdgeRecord* rec;   // its record (term and ends never change)
-    Ref properties;          // its dictionary when it was read
-
-    const NodeRecord& from(Orientation o) const {
-        return o == Orientation::Forward ? rec->start : rec->end;
-    }
-    const NodeRecord& to(Orientation o) const {
-        return o == Orientation::Forward ? rec->end : rec->start;
-    }
-    Cell cell() const { return Cell::edge(object, properties); }
-};
-
-// Walked backward, an edge whose ends share a node meets the same nodes
-// again: an undirected pattern takes such an edge once.
-bool redundant(const EdgeRecord& e, Orientation o) {
-    return o == Orientation::Backward && e.start.type == e.end.type;
-}
-
-struct Ways {
-    Orientation first;
-    bool both;
-    explicit Ways(Direction d)
-        : first(d == Direction::Backward ? Orientation::Backward : Orientation::Forward),
-          both(d == Direction::Any) {}
-    bool forward() const { return first == Orientation::Forward; }
-    bool backward() const { return both || first == Orientation::Backward; }
-};
-
 // Deletes `key` from `dict`: a key already gone is passed over, any other
 // failure is raised.
 void delete_key(PyObject* dict, PyObject* key) {
@@ -166,19 +49,6 @@ void delete_key(PyObject* dict, PyObject* key) {
     if (!PyErr_ExceptionMatches(PyExc_KeyError)) throw_pending();
     PyErr_Clear();
 }
-
-// Counts the steps of the walks and answers pending signals (Ctrl-C) every
-// few thousand: a handler's exception unwinds the run before anything is
-// bound or changed.
-class Interrupts {
-public:
-    void tick() {
-        if ((++steps_ & 4095) == 0 && PyErr_CheckSignals() < 0) throw_pending();
-    }
-
-private:
-    unsigned steps_ = 0;
-};
 
 // What a match hands its rows to when the clauses after it, up to a limit,
 // are only where and skip: the rows, in order, go through those clauses one
@@ -242,340 +112,6 @@ private:
     const RowTable& t_;
     size_t row_;
     const std::vector<const ColumnBuilder*>& over_;
-};
-
-// Every edge of the edge dictionary, in order, with the numbers of its end
-// nodes and, where a walk needs them, the edges leaving each node forward
-// (by start) and backward (by end).
-struct EdgeIndex {
-    std::vector<EdgeView> all;
-    std::vector<uint32_t> start_of, end_of;
-    size_t node_count = 0;
-    std::optional<Adjacency> by_start, by_end;
-};
-
-// One edge of a walked path: its index, the pattern edge it stands for (its
-// role) and its orientation.
-struct Step {
-    uint32_t edge;
-    uint32_t role : 31;
-    uint32_t backward : 1;
-
-    Orientation orientation() const {
-        return backward ? Orientation::Backward : Orientation::Forward;
-    }
-};
-
-// The paths of a pattern whose edges may be quantified, each edge standing
-// for 1 (a plain edge) or lo..hi hops.
-//
-// The walk is a depth-first search of edges: the first step from every edge
-// of the dictionary, later ones from the node reached.  A step is one edge
-// in one role.  After a hop of pattern edge j the next step is another hop of
-// j (when it has hops left) or, when j has its least hops and the node
-// pattern after it holds at the node reached, a step for j + 1 (or further,
-// while the pattern edges in between may take no hop and the node patterns
-// hold there too).  Later roles are tried first, then the same one; within a
-// role, the edges in dictionary order, forward before backward.  So paths of
-// one length come in the order of the fixed-length walk, and a pattern of
-// plain edges is walked exactly as a chain.  Edges are distinct within a path.
-//
-// A walk is bounded by a depth: a step after which the path could not finish
-// within it is not taken.  Such a cut, or a walk reaching the depth with a way
-// on, means a longer path may exist (`alive`); otherwise none does, since every
-// prefix of a path is a walk.  Edge and node tests are remembered for the
-// whole run, so walking again deeper asks no property value twice.
-class PathWalk {
-public:
-    enum class End { Done, Stopped, Aborted };
-
-    PathWalk(const PathForm& p, const EdgeIndex& ix, Interrupts& ticks)
-        : p_(p), ix_(ix), ticks_(ticks), roles_(static_cast<uint32_t>(p.edges.size())) {
-        const uint64_t edges = ix.all.size();
-        need_after_.assign(roles_ + 1, 0);
-        for (uint32_t r = 0; r < roles_; ++r) {
-            const EdgeMatcher& m = p.edges[r];
-            ways_.emplace_back(m.direction);
-            lo_.push_back(m.hops ? m.hops->min : 1);
-            hi_.push_back(m.hops ? std::min<uint64_t>(m.hops->max.value_or(edges), edges) : 1);
-            bool plain = !m.schema && !m.term && m.properties.empty();
-            edge_ok_.emplace_back(plain ? 0 : edges, -1);
-        }
-        for (uint32_t r = roles_; r-- > 0;) need_after_[r] = add(need_after_[r + 1], lo_[r]);
-        for (const NodeMatcher& m : p.nodes) {
-            bool plain = !m.type && !m.schema && m.properties.empty();
-            node_ok_.emplace_back(plain ? 0 : m.properties.empty() ? ix.node_count : 2 * edges, -1);
-        }
-        uint64_t most = 0;
-        for (uint64_t h : hi_) most = add(most, h);
-        most_ = std::min<uint64_t>(most, edges);
-        first_roles_ = 0;
-        while (first_roles_ + 1 < roles_ && lo_[first_roles_] == 0) ++first_roles_;
-        used_.assign(edges, 0);
-    }
-
-    // Which adjacency lists a walk of `p` needs: steps after the first.
-    static void needs(const PathForm& p, bool& forward, bool& backward) {
-        forward = backward = false;
-        for (size_t r = 0; r < p.edges.size(); ++r) {
-            const EdgeMatcher& m = p.edges[r];
-            if (r == 0 && !(m.hops && m.hops->max.value_or(2) > 1)) continue;
-            Ways w(m.direction);
-            forward = forward || w.forward();
-            backward = backward || w.backward();
-        }
-    }
-
-    // The fewest and the most edges a path can have.
-    uint64_t least() const noexcept { return need_after_[0]; }
-    uint64_t most() const noexcept { return most_; }
-    // After a walk: the candidate edges it looked at after the first step,
-    // and whether a path longer than its depth may exist.
-    size_t work() const noexcept { return work_; }
-    bool alive() const noexcept { return alive_; }
-
-    // Walks the paths of at most `depth` edges, handing each of at least
-    // `shortest` to `emit(steps, count)`, which returns true to stop the walk.
-    // Gives up after `budget` candidate edges.
-    template <class Emit>
-    End walk(size_t depth, size_t shortest, size_t budget, Emit&& emit) {
-        for (const Frame& f : frames_) used_[f.edge] = 0;
-        frames_.clear();
-        path_.clear();
-        depth_ = depth;
-        shortest_ = shortest;
-        budget_ = budget;
-        work_ = 0;
-        alive_ = false;
-        if (starts_known_) {
-            for (const Step& s : starts_) {
-                if (!fits(s.role, 1, 1)) {
-                    alive_ = true;
-                    continue;
-                }
-                if (End e = start(s, emit); e != End::Done) return e;
-            }
-            return End::Done;
-        }
-        // The first steps, found as they are walked and kept for later walks.
-        starts_.clear();
-        bool all = true;
-        const uint32_t n_edges = static_cast<uint32_t>(ix_.all.size());
-        for (uint32_t r = first_roles_ + 1; r-- > 0;) {
-            if (hi_[r] == 0) continue;  // a pattern edge of no hops is only passed
-            if (!fits(r, 1, 1)) {
-                alive_ = true;
-                all = false;
-                continue;
-            }
-            const Ways& w = ways_[r];
-            for (uint32_t i = 0; i < n_edges; ++i) {
-                for (int way = 0; way < (w.both ? 2 : 1); ++way) {
-                    Orientation o = way ? Orientation::Backward : w.first;
-                    ticks_.tick();  // a scan of every edge, once: not counted as work
-                    if (!step_holds(r, i, o)) continue;
-                    bool from_end = o == Orientation::Backward;
-                    bool nodes = true;
-                    for (uint32_t n = 0; n <= r && nodes; ++n) nodes = node_holds(n, i, from_end);
-                    if (!nodes) continue;
-                    starts_.push_back(Step{i, r, from_end});
-                    if (End e = start(starts_.back(), emit); e != End::Done) return e;
-                }
-            }
-        }
-        starts_known_ = all;
-        return End::Done;
-    }
-
-private:
-    static constexpr uint32_t kNone = ~0u;
-
-    // A step on the path and the candidates for the one after it: roles
-    // `next` down to `last`, the current one's edges merged from the two
-    // adjacency lists of the node reached.
-    struct Frame {
-        uint32_t edge, role, hops, node;
-        int64_t next, last;
-        bool started = false;
-        const uint32_t *fwd = nullptr, *fwd_end = nullptr, *bwd = nullptr, *bwd_end = nullptr;
-    };
-
-    const PathForm& p_;
-    const EdgeIndex& ix_;
-    Interrupts& ticks_;
-    uint32_t roles_;
-    std::vector<Ways> ways_;
-    std::vector<uint64_t> lo_, hi_;
-    std::vector<uint64_t> need_after_;  // least hops of the pattern edges from r on
-    uint64_t most_ = 0;
-    uint32_t first_roles_ = 0;  // the first step may stand for roles 0..this
-    // Remembered tests (-1: not asked): per role and edge; per node pattern
-    // and node number (no property test) or edge end.  Empty: always true.
-    std::vector<std::vector<signed char>> edge_ok_, node_ok_;
-    std::vector<char> used_;
-    std::vector<Frame> frames_;
-    std::vector<Step> path_;
-    std::vector<Step> starts_;
-    bool starts_known_ = false;
-    size_t depth_ = 0, shortest_ = 0, budget_ = 0, work_ = 0;
-    bool alive_ = false;
-
-    static uint64_t add(uint64_t a, uint64_t b) noexcept { return a > ~0ull - b ? ~0ull : a + b; }
-
-    // Can a path whose step `filled` is a hop number `hops` of role `r` still
-    // finish within the depth?
-    bool fits(uint32_t r, uint64_t hops, size_t filled) const noexcept {
-        uint64_t need = add(lo_[r] > hops ? lo_[r] - hops : 0, need_after_[r + 1]);
-        return filled <= depth_ && need <= depth_ - filled;
-    }
-
-    bool count() {
-        ticks_.tick();
-        return ++work_ <= budget_;
-    }
-
-    template <class Test>
-    static bool remembered(std::vector<signed char>& memo, size_t at, Test test) {
-        if (memo.empty()) return true;
-        signed char& slot = memo[at];
-        if (slot < 0) slot = test() ? 1 : 0;
-        return slot == 1;
-    }
-
-    // Edge `i` walked in orientation `o` for role `r`: not on the path yet,
-    // not a loop taken twice, passing the pattern edge's test.
-    bool step_holds(uint32_t r, uint32_t i, Orientation o) {
-        const EdgeView& e = ix_.all[i];
-        if (used_[i] || (ways_[r].both && redundant(*e.rec, o))) return false;
-        return remembered(edge_ok_[r], i,
-                          [&] { return p_.edges[r].holds(*e.rec, e.properties.get()); });
-    }
-
-    // Node pattern `n` at edge `i`'s end (`at_end`) or start.
-    bool node_holds(uint32_t n, uint32_t i, bool at_end) {
-        const NodeMatcher& m = p_.nodes[n];
-        size_t at =
-            m.properties.empty() ? (at_end ? ix_.end_of[i] : ix_.start_of[i]) : 2 * i + at_end;
-        return remembered(node_ok_[n], at, [&] {
-            const NodeRecord& rec = at_end ? ix_.all[i].rec->end : ix_.all[i].rec->start;
-            return m.holds(rec.type, rec.properties.get());
-        });
-    }
-
-    template <class Emit>
-    End start(const Step& s, Emit& emit) {
-        path_.push_back(s);
-        bool pushed = false;
-        if (!placed(1, emit, pushed)) return End::Stopped;
-        if (!pushed) {
-            path_.pop_back();
-            return End::Done;
-        }
-        while (!frames_.empty()) {
-            Frame& f = frames_.back();
-            uint32_t i, role, hops;
-            Orientation o;
-            End found = next(f, i, o, role, hops);
-            if (found == End::Aborted) return found;
-            if (found == End::Done) {
-                used_[f.edge] = 0;
-                frames_.pop_back();
-                path_.pop_back();
-                continue;
-            }
-            path_.push_back(Step{i, role, o == Orientation::Backward});
-            if (!placed(hops, emit, pushed)) return End::Stopped;
-            if (!pushed) path_.pop_back();
-        }
-        return End::Done;
-    }
-
-    // After the newest step of the path, hop number `hops` of its role:
-    // emits the path when it is whole, and pushes a frame when it can go on.
-    // False when `emit` stopped the walk.
-    template <class Emit>
-    bool placed(uint32_t hops, Emit& emit, bool& pushed) {
-        pushed = false;
-        const Step s = path_.back();
-        const uint32_t r = s.role;
-        const bool at_end = !s.backward;  // forward, the walk stands on the edge's end
-        uint32_t far = kNone;
-        bool whole = false;
-        if (hops >= lo_[r]) {
-            for (uint32_t n = r + 1; n <= roles_; ++n) {
-                if (!node_holds(n, s.edge, at_end)) break;
-                if (n == roles_) {
-                    whole = true;
-                    break;
-                }
-                far = n;
-                if (lo_[n] != 0) break;
-            }
-        }
-        bool again = hops < hi_[r];
-        size_t filled = path_.size();
-        if (whole && filled >= shortest_ && emit(path_.data(), filled)) return false;
-        if (!again && far == kNone) return true;
-        if (filled >= depth_) {
-            alive_ = true;
-            return true;
-        }
-        uint32_t node = at_end ? ix_.end_of[s.edge] : ix_.start_of[s.edge];
-        frames_.push_back(Frame{s.edge, r, hops, node, far != kNone ? int64_t{far} : int64_t{r},
-                                again ? int64_t{r} : int64_t{r} + 1});
-        used_[s.edge] = 1;
-        pushed = true;
-        return true;
-    }
-
-    // The next candidate step after frame `f`: Stopped (found), Done (none
-    // left) or Aborted (over budget).
-    End next(Frame& f, uint32_t& i, Orientation& o, uint32_t& role, uint32_t& hops) {
-        for (;;) {
-            if (!f.started) {
-                if (f.next < f.last) return End::Done;
-                role = static_cast<uint32_t>(f.next);
-                hops = role == f.role ? f.hops + 1 : 1;
-                if (hops > hi_[role]) {  // a pattern edge of no hops is only passed
-                    --f.next;
-                    continue;
-                }
-                if (!fits(role, hops, path_.size() + 1)) {
-                    alive_ = true;
-                    --f.next;
-                    continue;
-                }
-                const Ways& w = ways_[role];
-                f.fwd = f.fwd_end = f.bwd = f.bwd_end = nullptr;
-                if (w.forward()) {
-                    f.fwd = ix_.by_start->begin(f.node);
-                    f.fwd_end = ix_.by_start->end(f.node);
-                }
-                if (w.backward()) {
-                    f.bwd = ix_.by_end->begin(f.node);
-                    f.bwd_end = ix_.by_end->end(f.node);
-                }
-                f.started = true;
-            }
-            role = static_cast<uint32_t>(f.next);
-            hops = role == f.role ? f.hops + 1 : 1;
-            bool has_f = f.fwd != f.fwd_end, has_b = f.bwd != f.bwd_end;
-            if (!has_f && !has_b) {
-                f.started = false;
-                --f.next;
-                continue;
-            }
-            if (has_f && (!has_b || *f.fwd <= *f.bwd)) {
-                i = *f.fwd++;
-                o = Orientation::Forward;
-            } else {
-                i = *f.bwd++;
-                o = Orientation::Backward;
-            }
-            if (!count()) return End::Aborted;
-            if (step_holds(role, i, o)) return End::Stopped;
-        }
-    }
 };
 
 // Paths of each length, gathered by a walk over several lengths.
@@ -752,6 +288,7 @@ private:
     Interrupts ticks_;
     RowSink sink_;                               // the match's row clauses, if any
     std::vector<const ColumnBuilder*> overlay_;  // the match's builders, one per column
+    std::vector<std::pair<PyObject*, PyObject*>> hops_;  // a list of edges being bound
 
     // A match and the where, skip and limit clauses after it that it runs
     // (see RowSink).  Returns how many of those it ran.
@@ -829,10 +366,8 @@ private:
 
     // A match made a row (every builder has its cell): true when the walk
     // stops here.
-    bool produced() {
-        ticks_.tick();
-        return sink_.active() && sink_.take(OverlayRow(t_, sink_.position(), overlay_));
-    }
+    bool produced() { return sink_.active() && take_row(); }
+    bool take_row() { return sink_.take(OverlayRow(t_, sink_.position(), overlay_)); }
 
     PyObject* nodes() const { return q_.nodes.get(); }
     PyObject* edges() const { return q_.edges.get(); }
@@ -1020,9 +555,7 @@ private:
             return false;
         });
         const size_t n_edges = ix.all.size();
-        // Sized for half as many node identities as edges; the tables grow
-        // when there are more.
-        NodeNumbers numbers(n_edges / 2);
+        NodeNumbers numbers(n_edges);
         ix.start_of.resize(n_edges);
         ix.end_of.resize(n_edges);
         for (size_t i = 0; i < n_edges; ++i) {
@@ -1055,6 +588,7 @@ private:
         std::vector<ColumnBuilder> out = builders_for(columns);
         watch(out);
         auto row = [&](const Step* s, size_t n) {
+            ticks_.tick();
             path_row(p, ix, s, n, out);
             return produced();
         };
@@ -1066,7 +600,8 @@ private:
                 walk.walk(most, least, SIZE_MAX, row);
             } else if (!sink_.active()) {
                 Buckets b(most - least + 1);
-                walk.walk(most, least, SIZE_MAX, b.collector(least));
+                auto gather = b.collector(least);
+                walk.walk(most, least, SIZE_MAX, gather);
                 b.flush(least, row);
             } else {
                 deepen(walk, least, most, row);
@@ -1094,7 +629,8 @@ private:
                 end = walk.walk(depth, depth, SIZE_MAX, row);
             } else {
                 Buckets b(depth - done);
-                end = walk.walk(depth, done + 1, 2 * last_work + 4096, b.collector(done + 1));
+                auto gather = b.collector(done + 1);
+                end = walk.walk(depth, done + 1, 2 * last_work + 4096, gather);
                 if (end == PathWalk::End::Aborted) {
                     stride = 1;
                     continue;
@@ -1111,8 +647,8 @@ private:
     // One row of a path: each node pattern bound where the walk stood after
     // the edges before it, each plain edge to its edge, each quantified one
     // to the list of its hops.
-    static void path_row(const PathForm& p, const EdgeIndex& ix, const Step* s, size_t n,
-                         std::vector<ColumnBuilder>& out) {
+    void path_row(const PathForm& p, const EdgeIndex& ix, const Step* s, size_t n,
+                  std::vector<ColumnBuilder>& out) {
         const NodeRecord& start = ix.all[s[0].edge].from(s[0].orientation());
         out[0].node(start);
         size_t t = 0;
@@ -1120,10 +656,12 @@ private:
             size_t first = t;
             while (t < n && s[t].role == r) ++t;
             if (p.edges[r].hops) {
-                out[2 * r + 1].edges(t - first, [&](size_t k) {
-                    const EdgeView& e = ix.all[s[first + k].edge];
-                    return std::pair<PyObject*, PyObject*>(e.object.get(), e.properties.get());
-                });
+                hops_.clear();
+                for (size_t k = first; k < t; ++k) {
+                    const EdgeView& e = ix.all[s[k].edge];
+                    hops_.emplace_back(e.object.get(), e.properties.get());
+                }
+                out[2 * r + 1].edges(hops_.data(), hops_.size());
             } else {
                 const EdgeView& e = ix.all[s[first].edge];
                 out[2 * r + 1].edge(e.object.get(), e.properties.get());
@@ -1146,7 +684,7 @@ private:
             }
             for (size_t r = 0; r < p.edges.size(); ++r) {
                 out[2 * r].node(object, t, props);
-                out[2 * r + 1].edges(0, [](size_t) { return std::pair<PyObject*, PyObject*>(); });
+                out[2 * r + 1].edges(nullptr, 0);
             }
             out[2 * p.edges.size()].node(object, t, props);
             return produced();
