@@ -555,7 +555,7 @@ private:
             return false;
         });
         const size_t n_edges = ix.all.size();
-        NodeNumbers numbers(n_edges);
+        NodeNumbers numbers(std::min<size_t>(n_edges, 1024));  // grows as needed
         ix.start_of.resize(n_edges);
         ix.end_of.resize(n_edges);
         for (size_t i = 0; i < n_edges; ++i) {
