@@ -269,6 +269,7 @@ private:
     // The remembered tests, asked on first use.
     bool edge_test(uint32_t r, uint32_t i);
     bool node_test(uint32_t n, uint32_t i, bool at_end);
+    bool few_starts(std::vector<Step>& out);
     End start(const Step& s, PathSink& emit);
     bool placed(uint32_t hops, PathSink& emit, bool& pushed);
     End next(Frame& f, uint32_t& i, Orientation& o, uint32_t& role, uint32_t& hops);
