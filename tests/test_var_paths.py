@@ -105,7 +105,7 @@ def test_star_on_an_edge_variable_is_a_quantifier_now():
 
 # ---- paths against a brute-force enumeration ------------------------------------------
 
-edge_spec = st.tuples(st.sampled_from(["->", "<-", "-"]), st.integers(0, 3), st.integers(0, 2),
+edge_shape = st.tuples(st.sampled_from(["->", "<-", "-"]), st.integers(0, 3), st.integers(0, 2),
                       st.booleans(), st.booleans())  # direction, lo, hi - lo (2: none), w filter, star form
 
 
@@ -114,20 +114,20 @@ def cases(draw):
     n = draw(st.integers(1, 4))
     ends = draw(st.lists(st.tuples(st.integers(0, n - 1), st.integers(0, n - 1)), max_size=5))
     ws = draw(st.lists(st.integers(0, 1), min_size=len(ends), max_size=len(ends)))
-    specs = draw(st.lists(edge_spec, min_size=1, max_size=2))
+    shapes = draw(st.lists(edge_shape, min_size=1, max_size=2))
     fixed = draw(st.sampled_from([None, 0, 1]))  # one pattern edge plain, when there are two
-    node_types = draw(st.lists(st.none() | st.integers(0, n - 1), min_size=len(specs) + 1,
-                               max_size=len(specs) + 1))
-    return n, ends, ws, specs, fixed if len(specs) == 2 else None, node_types
+    node_types = draw(st.lists(st.none() | st.integers(0, n - 1), min_size=len(shapes) + 1,
+                               max_size=len(shapes) + 1))
+    return n, ends, ws, shapes, fixed if len(shapes) == 2 else None, node_types
 
 
-def pattern_of(specs, fixed, node_types):
+def pattern_of(shapes, fixed, node_types):
     text, bounds = "", []
     for j, t in enumerate(node_types):
         text += f"(n{j}" + (f":{TYPES[t]}" if t is not None else "") + ")"
-        if j == len(specs):
+        if j == len(shapes):
             break
-        way, lo, extra, w, star = specs[j]
+        way, lo, extra, w, star = shapes[j]
         hi = None if extra == 2 else lo + extra
         body = f"r{j}" + (" {w: 1}" if w else "")
         if j == fixed:
@@ -198,8 +198,8 @@ def observed(rows, bounds):
 @settings(max_examples=EXAMPLES, deadline=None)
 @given(cases(), st.integers(0, 4), st.integers(0, 6))
 def test_paths_match_brute_force(case, skip, limit):
-    n, ends, ws, specs, fixed, node_types = case
-    text, bounds = pattern_of(specs, fixed, node_types)
+    n, ends, ws, shapes, fixed, node_types = case
+    text, bounds = pattern_of(shapes, fixed, node_types)
     g = build(n, ends, lambda k: {"w": ws[k]})
     names = [f"n{j}" for j in range(len(bounds) + 1)] + [f"r{j}" for j in range(len(bounds))]
     expected = brute(n, ends, ws, bounds, node_types)
