@@ -36,7 +36,9 @@ print(g)
 pattern = PathPattern.parse("(d:Dog)-[o]->(p:Person)-[w]->(c:Company)")
 print(pattern, [str(n) for n in pattern.nodes])
 for row in g.query().match("(d:Dog)-[o]->(p:Person)-[w]->(c:Company)").return_("d", "p", "c"):
-    print("two-edge path:", row["d"].properties["name"], "->", row["c"].properties["name"])
+    dog, company = row["d"], row["c"]
+    assert isinstance(dog, Node) and isinstance(company, Node)  # rows hold nodes, edges or edge lists
+    print("two-edge path:", dog.properties["name"], "->", company.properties["name"])
 
 # Keyword clauses: merge, set, where, order_by, limit ----------------------------------
 q = g.query().merge(node="b", type=Company, properties={"name": "Acme"})
@@ -54,6 +56,7 @@ rows = (
 )
 for row in rows:
     node = row["n"]
+    assert isinstance(node, Node)
     print("row:", node, node.properties)
 
 # Delete a node together with the edges that touch it.

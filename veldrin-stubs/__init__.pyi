@@ -239,6 +239,10 @@ class EdgePattern:
     def direction(self) -> _Direction:
         """The way the edge is walked: "forward", "backward" or "any"."""
 
+    @property
+    def hops(self) -> tuple[int, int | None] | None:
+        """A quantified edge's least and most hops (None: no upper bound); None for one edge."""
+
 @final
 class PathPattern:
     """Node patterns with edge patterns between them, as in "(n:Person)-[e:knows]->(m)"."""
@@ -343,10 +347,10 @@ class Query:
     def skip(self, count: int) -> Query:
         """Drops the first count rows."""
 
-    def return_(self, *variables: str) -> list[dict[str, Node | Edge]]:
+    def return_(self, *variables: str) -> list[dict[str, Node | Edge | list[Edge]]]:
         """Runs the query and returns one dict per row, naming the requested variables."""
 
-    def return_distinct(self, *variables: str) -> list[dict[str, Node | Edge]]:
+    def return_distinct(self, *variables: str) -> list[dict[str, Node | Edge | list[Edge]]]:
         """Runs the query like return_, without rows equal to an earlier one."""
 
     def return_count(self) -> int:

@@ -116,19 +116,28 @@ std::vector<NodeRecord> nodes_of_type(PyObject* nodes, const TypeRef& type) {
     // types are the same thing.  A function type's UID is taken (once: it is
     // remembered) so that it meets the nodes' remembered UIDs in one
     // comparison rather than a walk of both types.  No Python code runs
-    // during this first pass, so the entries are read in place without
-    // taking references.
+    // while an entry of this first pass is read (a signal handler only
+    // between entries), so entries are read in place without taking
+    // references.
     if (type.is_application()) type_digest(type.node());
     Ref dict = Ref::borrow(nodes);
     PyTypeObject* node_type = node_class();
     std::vector<Ref> keys;
     Py_ssize_t pos = 0;
     PyObject *key, *value;
+    unsigned steps = 0;
     while (PyDict_Next(nodes, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) raise_cast_error(key, "str", nullptr);
         if (!is_instance(value, node_type)) raise_cast_error(value, "Node", nullptr);
         if (!SharedBorrow::available(value)) SharedBorrow refused(value);
         if (payload<NodeRecord>(value).type == type) keys.push_back(Ref::borrow(key));
+        // Pending signals (Ctrl-C) are answered every few thousand entries,
+        // between entries: nothing read in place is used after a handler.
+        if ((++steps & 4095) == 0) {
+            Py_ssize_t size = PyDict_GET_SIZE(nodes);
+            if (PyErr_CheckSignals() < 0) throw_pending();
+            if (PyDict_GET_SIZE(nodes) != size) panic("dictionary changed size during iteration");
+        }
     }
     std::vector<NodeRecord> result;
     result.reserve(keys.size());

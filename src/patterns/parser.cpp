@@ -12,6 +12,15 @@
 // "variable:type {properties}", a type text wrapped in dollars to make a
 // schema, and for edges a direction read from the dashes and arrow heads
 // outside the brackets.
+//
+// An edge may carry one quantifier, making it a path of edges.  After the
+// closing arrow: "{m,n}", "{n}", "{m,}", "{,n}", "+" (one or more) and "*"
+// (zero or more); the scanner cuts these out of the edge text and the edge
+// part reads them.  Inside the brackets, a star ending the variable
+// ("fs*1..3", "*", "fs*2", "fs*..4", "fs*2..") or attached to the end of the
+// type text ("fs:Knows*1..3", "fs:(A -> B)*2"), with a missing lower bound 1
+// and a missing upper bound unbounded.  A star that stands alone, after
+// white space, a colon or an opening dollar is a schema wildcard as before.
 #include "patterns/parser.hpp"
 
 #include "errors/model_error.hpp"
@@ -26,6 +35,11 @@ enum class PartKind { Node, Edge };
 struct Part {
     PartKind kind;
     std::string text;
+    // Edges: the quantifiers after the bracketed body, as byte ranges of
+    // `text`, and whether one of them is out of place (before the body's
+    // closing bracket, or followed by more of the edge).
+    std::vector<std::pair<size_t, size_t>> quantifiers = {};
+    bool misplaced = false;
 };
 
 [[noreturn]] void fail(std::string_view pattern, std::string reason) {
@@ -77,10 +91,23 @@ std::vector<Part> scan(std::string_view p) {
     long edge_paren = 0;
     bool edge_paren_unmatched = false;
     MapReader map;
+    // The edge being read: its quantifiers, whether its body was closed, and
+    // whether a quantifier came too early or was followed by more text.
+    std::vector<std::pair<size_t, size_t>> quantifiers;
+    bool body_closed = false, misplaced = false;
     auto flush_edge = [&] {
-        std::string_view t = trim(edge);
-        if (!t.empty()) parts.push_back({PartKind::Edge, std::string(t)});
+        // Edge text never starts or ends with white space outside brackets.
+        if (!trim(edge).empty()) {
+            parts.push_back({PartKind::Edge, edge, std::move(quantifiers), misplaced});
+        }
         edge.clear();
+        quantifiers.clear();
+        body_closed = misplaced = false;
+    };
+    // Text added to the edge outside its brackets after a quantifier.
+    auto edge_text = [&](std::string_view ch) {
+        if (bracket == 0 && !quantifiers.empty()) misplaced = true;
+        edge.append(ch);
     };
     for (size_t i = 0; i < p.size();) {
         size_t start = i;
@@ -130,16 +157,20 @@ std::vector<Part> scan(std::string_view p) {
             case '-':
             case '<':
             case '>':
-                (paren != 0 ? node : edge).append(ch);
+                if (paren != 0)
+                    node.append(ch);
+                else
+                    edge_text(ch);
                 continue;
             case '[':
             case ']':
                 if (paren == 0) {
-                    edge.append(ch);
+                    edge_text(ch);
                     bracket += c == '[' ? 1 : -1;
                     if (bracket == 0) {
                         edge_paren_unmatched |= edge_paren != 0;
                         edge_paren = 0;
+                        body_closed = true;
                     }
                 } else {
                     node.append(ch);
@@ -149,6 +180,29 @@ std::vector<Part> scan(std::string_view p) {
                 if (paren > 0 || bracket > 0) {
                     current.append(ch);
                     map.open();
+                    continue;
+                }
+                [[fallthrough]];
+            case '+':
+            case '*':
+                if (paren == 0 && bracket == 0) {
+                    // A quantifier: "{...}" up to the next '}', or the one sign.
+                    size_t end = i;
+                    if (c == '{') {
+                        end = p.find('}', i);
+                        if (end == std::string_view::npos) fail(p, "Unclosed '{' in pattern");
+                        ++end;
+                    }
+                    std::string_view q = p.substr(start, end - start);
+                    if (edge.empty()) {
+                        if (parts.empty()) fail(q, "Quantifier needs an edge before it");
+                        fail(parts.back().text + std::string(q),
+                             "Quantifier must follow an edge, not a node pattern");
+                    }
+                    if (!body_closed) misplaced = true;
+                    quantifiers.emplace_back(edge.size(), edge.size() + q.size());
+                    edge.append(q);
+                    i = end;
                     continue;
                 }
                 break;
@@ -172,8 +226,96 @@ std::vector<Part> scan(std::string_view p) {
     return parts;
 }
 
-// Reads "variable:type {properties}" into a part.
-void read_inner(std::string_view part, std::string_view inner, ParsedPart& out, bool parameters) {
+[[noreturn]] void bad_bound(std::string_view part, std::string_view text, const char* why) {
+    fail(part, "Quantifier bound '" + std::string(text) + "' " + why);
+}
+
+// One bound of a quantifier: digits, or nothing (no value).
+std::optional<unsigned long long> bound(std::string_view part, std::string_view text) {
+    text = trim(text);
+    if (text.empty()) return std::nullopt;
+    size_t digits = text.front() == '-' ? 1 : 0;
+    bool numeric = digits < text.size();
+    for (size_t k = digits; k < text.size(); ++k)
+        numeric = numeric && text[k] >= '0' && text[k] <= '9';
+    if (!numeric) bad_bound(part, text, "is not a number");
+    if (digits) bad_bound(part, text, "is negative");
+    unsigned long long v = 0;
+    for (char d : text) {
+        auto digit = static_cast<unsigned long long>(d - '0');
+        if (v > (~0ull - digit) / 10) bad_bound(part, text, "is too large");
+        v = v * 10 + digit;
+    }
+    return v;
+}
+
+// The bounds of a quantifier: `text` is "{...}", "+" or "*" after the edge
+// (`after_arrow`), or what follows the star inside the brackets.
+Hops read_hops(std::string_view part, std::string_view text, bool after_arrow) {
+    Hops h;
+    if (after_arrow && (text == "+" || text == "*")) {
+        h.min = text == "+" ? 1 : 0;
+        return h;
+    }
+    if (after_arrow) text = text.substr(1, text.size() - 2);  // inside the braces
+    std::string_view range = after_arrow ? "," : "..";
+    size_t cut = text.find(range);
+    if (cut == std::string_view::npos) {
+        std::optional<unsigned long long> n = bound(part, text);
+        if (!n && after_arrow) fail(part, "Quantifier {} has no bounds");
+        if (n) h.min = *n;  // the classic star alone: one or more
+        h.max = n;
+        return h;
+    }
+    std::optional<unsigned long long> lo = bound(part, text.substr(0, cut));
+    h.max = bound(part, text.substr(cut + range.size()));
+    h.min = lo ? *lo : after_arrow ? 0 : 1;
+    if (h.max && h.min > *h.max) {
+        fail(part, "Quantifier lower bound " + std::to_string(h.min) +
+                       " is above its upper bound " + std::to_string(*h.max));
+    }
+    return h;
+}
+
+// The code point before byte `i` of `s`.
+char32_t code_point_before(std::string_view s, size_t i) {
+    size_t k = i;
+    while (k > 0 && (static_cast<unsigned char>(s[k - 1]) & 0xC0) == 0x80) --k;
+    if (k > 0) --k;
+    return next_code_point(s, k);
+}
+
+// Cuts a classic star quantifier out of an edge's variable or type text,
+// adding what follows each star to `stars`.  In the variable, any star
+// starts one.  In the type text, the last star does when it is attached to
+// a name, a ')' or a closing '$', and nothing after it is schema syntax.
+void take_stars(std::string_view& variable, std::string_view& type,
+                std::vector<std::string_view>& stars) {
+    if (size_t star = variable.find('*'); star != std::string_view::npos) {
+        stars.push_back(variable.substr(star + 1));
+        variable = trim(variable.substr(0, star));
+    }
+    size_t star = type.rfind('*');
+    if (star == std::string_view::npos || star == 0) return;
+    std::string_view after = type.substr(star + 1);
+    if (after.find_first_of("()$:>") != std::string_view::npos) return;
+    char32_t before = code_point_before(type, star);
+    size_t dollars = 0;
+    for (size_t k = 0; k < star; ++k) dollars += type[k] == '$';
+    bool attached =
+        before == ')' ||
+        (before == '$' ? dollars % 2 == 0
+                       : !is_white_space(before) && std::u32string_view(U":(-<*").find(before) ==
+                                                        std::u32string_view::npos);
+    if (!attached) return;
+    stars.push_back(after);
+    type = trim(type.substr(0, star));
+}
+
+// Reads "variable:type {properties}" into a part.  With `stars`, the part is
+// an edge's, and classic star quantifiers are cut out (see take_stars).
+void read_inner(std::string_view part, std::string_view inner, ParsedPart& out, bool parameters,
+                std::vector<std::string_view>* stars = nullptr) {
     size_t brace = inner.find('{');
     if (brace != std::string_view::npos) {
         std::string_view map = trim(inner.substr(brace));
@@ -195,6 +337,7 @@ void read_inner(std::string_view part, std::string_view inner, ParsedPart& out, 
         variable = trim(inner.substr(0, colon));
         type = trim(inner.substr(colon + 1));
     }
+    if (stars) take_stars(variable, type, *stars);
     if (!variable.empty()) out.variable = std::string(variable);
     if (!type.empty()) {
         out.schema = contains(type, "$") ? std::string(type) : "$" + std::string(type) + "$";
@@ -231,8 +374,18 @@ int bracketed_bodies(std::string_view e) {
     return bodies;
 }
 
-ParsedPart edge_part(std::string_view text, bool parameters) {
-    std::string_view e = trim(text);
+ParsedPart edge_part(const Part& part, bool parameters) {
+    // The edge's text without its quantifiers decides the direction and the
+    // body; messages quote the whole text.
+    std::string_view whole = part.text;
+    std::string core;
+    size_t from = 0;
+    for (auto [begin, end] : part.quantifiers) {
+        core.append(whole.substr(from, begin - from));
+        from = end;
+    }
+    core.append(whole.substr(from));
+    std::string_view e = core;
     size_t open = e.find('[');
     size_t close = e.rfind(']');
     // The direction comes from the dashes and arrow heads outside the
@@ -249,16 +402,30 @@ ParsedPart edge_part(std::string_view text, bool parameters) {
     ParsedPart out;
     if (!e.empty() && e.front() == '<' &&
         (arrow || contains(before, "-") || contains(after, "-"))) {
-        if (arrow) fail(e, "Cannot have both <- and -> in same edge");
+        if (arrow) fail(whole, "Cannot have both <- and -> in same edge");
         out.direction = "backward";
     } else {
         out.direction = (arrow || (!e.empty() && e.back() == '>')) ? "forward" : "any";
     }
-    if (open == std::string_view::npos) fail(e, "Edge pattern must contain brackets");
-    if (close == std::string_view::npos) fail(e, "Edge pattern must contain closing bracket");
-    if (close < open) fail(e, "Brackets are mismatched");
-    if (bracketed_bodies(e) > 1) fail(e, "Edge patterns must be separated by a node pattern");
-    read_inner(e, trim(e.substr(open + 1, close - open - 1)), out, parameters);
+    if (open == std::string_view::npos) fail(whole, "Edge pattern must contain brackets");
+    if (close == std::string_view::npos) fail(whole, "Edge pattern must contain closing bracket");
+    if (close < open) fail(whole, "Brackets are mismatched");
+    if (bracketed_bodies(e) > 1) fail(whole, "Edge patterns must be separated by a node pattern");
+    if (part.misplaced) fail(whole, "Quantifier must follow the edge's closing arrow");
+    // The body is read in place in the whole text, so that positions in its
+    // errors count from the start of what the message quotes.
+    size_t body_open = whole.find('[');
+    size_t body_close = body_open + (close - open);
+    std::vector<std::string_view> stars;
+    read_inner(whole, trim(whole.substr(body_open + 1, body_close - body_open - 1)), out,
+               parameters, &stars);
+    if (stars.size() + part.quantifiers.size() > 1)
+        fail(whole, "Edge has more than one quantifier");
+    if (!stars.empty()) out.hops = read_hops(whole, stars[0], false);
+    if (!part.quantifiers.empty()) {
+        auto [begin, end] = part.quantifiers[0];
+        out.hops = read_hops(whole, whole.substr(begin, end - begin), true);
+    }
     return out;
 }
 
@@ -272,7 +439,7 @@ ParsedPath parse_pattern_text(std::string_view text, bool parameters) {
         if (part.kind == PartKind::Node)
             path.nodes.push_back(node_part(part.text, parameters));
         else
-            path.edges.push_back(edge_part(part.text, parameters));
+            path.edges.push_back(edge_part(part, parameters));
     }
     if (path.nodes.empty()) fail(p, "Pattern must contain at least one node");
     if (path.edges.size() >= path.nodes.size()) {

@@ -13,11 +13,19 @@
 
 namespace veldrin {
 
+// The bounds of a quantified edge: paths of `min` to `max` edges (no `max`:
+// unbounded).
+struct Hops {
+    unsigned long long min = 1;
+    std::optional<unsigned long long> max;
+};
+
 struct ParsedPart {
     std::optional<std::string> variable;
     std::optional<std::string> schema;  // "$" + type text + "$" unless it holds a "$"
     std::vector<std::pair<std::string, Literal>> properties;
-    std::string direction;  // edges only: "forward", "backward" or "any"
+    std::string direction;     // edges only: "forward", "backward" or "any"
+    std::optional<Hops> hops;  // edges only: set when the edge is quantified
 };
 
 struct ParsedPath {

@@ -142,6 +142,7 @@ PathPatternValue parse_path_pattern(std::string_view text, bool parameters) {
         if (e.schema) p.term_type_schema.emplace(*e.schema);
         p.properties = convert(e);
         p.direction = e.direction;
+        p.hops = e.hops;
         path.edges.push_back(std::move(p));
     }
     return path;
@@ -211,6 +212,16 @@ PyObject* edge_pattern_get_direction(PyObject* self, void*) noexcept {
     return guard_obj([&] { return to_str(payload<EdgePatternValue>(self).direction); });
 }
 
+PyObject* edge_pattern_get_hops(PyObject* self, void*) noexcept {
+    return guard_obj([&] {
+        const std::optional<Hops>& h = payload<EdgePatternValue>(self).hops;
+        if (!h) return Ref::borrow(Py_None);
+        Ref min = Ref::steal(PyLong_FromUnsignedLongLong(h->min));
+        Ref max = h->max ? Ref::steal(PyLong_FromUnsignedLongLong(*h->max)) : Ref::borrow(Py_None);
+        return Ref::steal(PyTuple_Pack(2, min.get(), max.get()));
+    });
+}
+
 PyObject* edge_pattern_repr(PyObject* self) noexcept {
     return guard_obj([&] {
         const EdgePatternValue& p = payload<EdgePatternValue>(self);
@@ -227,6 +238,8 @@ PyGetSetDef edge_pattern_getset[] = {
      "The variable matching edges are bound to, or None.", nullptr},
     {"direction", edge_pattern_get_direction, nullptr,
      "The direction word: \"forward\", \"backward\" or \"any\".", nullptr},
+    {"hops", edge_pattern_get_hops, nullptr,
+     "For a quantified edge, its bounds (min, max), max None when unbounded; else None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // ---- PathPattern ------------------------------------------------------------

@@ -10,6 +10,7 @@
 #include "graph/records.hpp"
 #include "module/object.hpp"
 #include "patterns/literal.hpp"
+#include "patterns/parser.hpp"
 #include "term/term.hpp"
 #include "type_schema/schema.hpp"
 #include "types/type_value.hpp"
@@ -41,6 +42,7 @@ struct EdgePatternValue {
     std::optional<Schema> term_type_schema;
     PropertyMap properties;
     std::string direction = "forward";
+    std::optional<Hops> hops;  // a quantified edge: a path of edges
 
     int traverse(visitproc visit, void* arg) const noexcept {
         return traverse_properties(properties, visit, arg);

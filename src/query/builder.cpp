@@ -96,6 +96,7 @@ PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols
         const EdgePatternValue& e = path.edges[j];
         std::string what =
             e.variable ? "edge '" + *e.variable + "'" : "edge pattern " + std::to_string(j + 1);
+        if (e.hops) refuse(what, "a quantified edge stands for a path, not one edge to make");
         if (!e.variable) refuse(what, "it has no variable to name its term");
         if (!e.term_type_schema) refuse(what, "its term has no type");
         TypeRef t = concrete_type(e.term_type_schema->text(), why);
@@ -370,11 +371,16 @@ PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 // ---- entry points --------------------------------------------------------------
 
 // An identity hash of a bound value: equal for the same node (structurally
-// equal types) or the same edge (equal terms), read from what the type or
-// term remembers.
+// equal types), the same edge (equal terms) or lists of the same edges, read
+// from what the types and terms remember.
 size_t identity_hash(const Cell& c) {
-    return c.is_node() ? static_cast<size_t>(type_hash(c.node_type().node()))
-                       : identity_hash(c.edge_record());
+    if (c.is_node()) return static_cast<size_t>(type_hash(c.node_type().node()));
+    if (!c.is_edge_list()) return identity_hash(c.edge_record());
+    size_t h = 0x51ed27;
+    for (size_t k = 0; k < c.list_size(); ++k) {
+        h = h * 1000003 + identity_hash(payload<EdgeRecord>(PyTuple_GET_ITEM(c.list_object(), 2 * k)));
+    }
+    return h;
 }
 
 // Which positions return_distinct keeps: none that binds none of the
@@ -392,7 +398,7 @@ std::vector<bool> distinct_positions(const RowTable& t, const std::vector<int>& 
         for (int column : columns) {
             const Cell* v = t.at(column, row);
             keep[row] = keep[row] || v;
-            size_t part = v ? identity_hash(*v) + v->is_edge() : 1;
+            size_t part = v ? identity_hash(*v) + v->is_edge() + 2 * v->is_edge_list() : 1;
             hash = hash * 1000003 + part;
         }
         hashes[row] = hash;

@@ -50,7 +50,8 @@ enum class ConditionOp {
     Literal,
     Variable,
     Property,
-    TypeTest
+    TypeTest,
+    Size
 };
 
 struct ConditionNode {
@@ -238,6 +239,17 @@ private:
             read_literal_here(n);
             return n;
         }
+        if (function_call("size")) {
+            // size(...): the length of a list or a str.
+            enter(start);
+            Node n{Op::Size, {}, {}, -1, {}, {}};
+            n.args.push_back(parse_or());
+            skip_space();
+            if (!at(')')) fail(pos_, "expected ')'");
+            ++pos_;
+            --depth_;
+            return n;
+        }
         if (!more() || !(is_name_start(t_[pos_]) || t_[pos_] == '`')) unexpected();
         // Operator words are no bare variable names (quote them: `in`).
         for (std::string_view word :
@@ -260,6 +272,17 @@ private:
             n.schema.emplace(n.text);
         }
         return n;
+    }
+
+    // The function name `word` (any letter case) followed by '(', which are
+    // consumed; a name without '(' stays a variable name.
+    bool function_call(std::string_view word) {
+        if (!word_at(t_, pos_, word)) return false;
+        size_t after = pos_ + word.size();
+        while (after < t_.size() && is_white_space(t_[after])) ++after;
+        if (after >= t_.size() || t_[after] != '(') return false;
+        pos_ = after + 1;
+        return true;
     }
 
     // The literal's value, or its slot when it names a parameter.
@@ -381,8 +404,7 @@ Ref exposed(PyObject* literal) { return fresh_copy(literal); }
 
 class Evaluator {
 public:
-    Evaluator(const RowTable& t, size_t row, const std::vector<Ref>& values)
-        : t_(t), row_(row), values_(values) {}
+    Evaluator(const RowView& row, const std::vector<Ref>& values) : row_(row), values_(values) {}
 
     Tri test(const Node& n) {
         switch (n.op) {
@@ -441,14 +463,14 @@ public:
             case Op::Variable:
             case Op::Property:
             case Op::TypeTest:
+            case Op::Size:
                 break;
         }
         return truth(value(n));
     }
 
 private:
-    const RowTable& t_;
-    size_t row_;
+    const RowView& row_;
     const std::vector<Ref>& values_;
 
     // A literal's value: made for this run when it names parameters.
@@ -462,6 +484,8 @@ private:
                 const Ref& v = written(n, n.object);
                 return Value{v ? v : Ref::borrow(Py_None), nullptr, true};
             }
+            case Op::Size:
+                return size_of(value(n.args[0]));
             case Op::Variable:
             case Op::Property:
             case Op::TypeTest:
@@ -471,10 +495,14 @@ private:
                 return Value{t == Tri::Null ? Ref::borrow(Py_None) : to_bool(t == Tri::True)};
             }
         }
-        const Cell* v = t_.at(n.column, row_);
+        const Cell* v = row_.at(n.column);
         if (!v) return Value{Ref::borrow(Py_None)};
         if (n.op == Op::Variable) return Value{Ref(), v};
-        if (n.op == Op::TypeTest) return Value{to_bool(n.schema->test(v->type(), nullptr))};
+        if (n.op == Op::TypeTest) {
+            // A list of edges has no one type: the test is null.
+            if (v->is_edge_list()) return Value{Ref::borrow(Py_None)};
+            return Value{to_bool(n.schema->test(v->type(), nullptr))};
+        }
         // The cell keeps the dictionary alive while the lookup may run Python
         // code (key comparisons): nothing changes the table during a where.
         // A table emptied by the collector has no properties.
@@ -530,10 +558,25 @@ private:
         return tri(r != 0);
     }
 
+    // The number of edges of a bound list, or of elements of a list, or of
+    // code points of a str; null for anything else.
+    static Value size_of(const Value& v) {
+        Py_ssize_t n = -1;
+        if (v.bound) {
+            if (v.bound->is_edge_list()) n = static_cast<Py_ssize_t>(v.bound->list_size());
+        } else if (PyUnicode_Check(v.obj.get())) {
+            n = PyUnicode_GET_LENGTH(v.obj.get());
+        } else if (PyList_Check(v.obj.get())) {
+            n = PyList_GET_SIZE(v.obj.get());
+        }
+        if (n < 0) return Value{Ref::borrow(Py_None)};
+        return Value{Ref::steal(PyLong_FromSsize_t(n))};
+    }
+
     static Tri truth(const Value& v) {
         if (v.bound) {
-            throw ModelError::type_mismatch("boolean", v.bound->is_node() ? "Node" : "Edge",
-                                            "where");
+            const char* kind = v.bound->is_node() ? "Node" : v.bound->is_edge() ? "Edge" : "list";
+            throw ModelError::type_mismatch("boolean", kind, "where");
         }
         PyObject* o = v.obj.get();
         if (o == Py_None) return Tri::Null;
@@ -567,8 +610,8 @@ std::vector<Ref> Condition::values(PyObject* parameters) const {
     return out;
 }
 
-bool Condition::holds(const RowTable& table, size_t row, const std::vector<Ref>& values) const {
-    return Evaluator(table, row, values).test(tree_->root) == Tri::True;
+bool Condition::holds(const RowView& row, const std::vector<Ref>& values) const {
+    return Evaluator(row, values).test(tree_->root) == Tri::True;
 }
 
 int Condition::traverse(visitproc visit, void* arg) const noexcept {

@@ -12,6 +12,7 @@
 //                         | STARTS WITH operand | ENDS WITH operand
 //                         | CONTAINS operand ]
 //   operand    := ( condition ) | literal | parameter | name | name.key | name:type
+//               | SIZE ( condition )     (the function name in any letter case)
 //   parameter  := $name                   (a name of [A-Za-z_][A-Za-z0-9_]*)
 //   name, key  := [A-Za-z_][A-Za-z0-9_]*  or  `any text` (`` for a backtick)
 //   type       := *                       the wildcard
@@ -34,11 +35,15 @@
 // inside a list literal, and only a '$' in a type test is schema text.
 //
 // Values: `name.key` is the property of the node or edge bound to name (null
-// when the row lacks the variable or the property); `name` is the bound node
-// or edge itself (two are equal when their UIDs are, a node never equals an
-// edge, and a bound value compared with anything else is null); `name:type`
-// is the schema test on the node's type or the edge term's type (null when
-// unbound).  Comparisons follow query/values.hpp; STARTS WITH, ENDS WITH and
+// when the row lacks the variable or the property, and for a list of edges);
+// `name` is the bound node, edge or list of edges itself (two nodes or edges
+// are equal when their UIDs are; two lists when they hold the same edges, by
+// UID, in the same order; values of different kinds are never equal, and a
+// bound value compared with anything else is null); `name:type` is the schema
+// test on the node's type or the edge term's type (null when unbound or bound
+// to a list).  `size(x)` is the number of edges of a bound list of edges, of
+// elements of a list value, or of code points of a str, and null for
+// anything else.  Comparisons follow query/values.hpp; STARTS WITH, ENDS WITH and
 // CONTAINS take two str and are null otherwise; `x IN [..]` is true when an
 // element equals x, else null when some comparison was null, else false.
 // AND, OR, XOR and NOT use three-valued logic, and a row is kept only when
@@ -82,10 +87,13 @@ public:
     // when the condition names no parameter.
     std::vector<Ref> values(PyObject* parameters) const;
 
-    // Does the condition hold on row `row`, with the literals' `values`?
+    // Does the condition hold on the row, with the literals' `values`?
     // Needs the interpreter lock; Python exceptions from comparisons
     // propagate as PyErrorSet.
-    bool holds(const RowTable& table, size_t row, const std::vector<Ref>& values) const;
+    bool holds(const RowView& row, const std::vector<Ref>& values) const;
+    bool holds(const RowTable& table, size_t row, const std::vector<Ref>& values) const {
+        return holds(TableRow(table, row), values);
+    }
 
     int traverse(visitproc visit, void* arg) const noexcept;
     void clear() noexcept;

@@ -212,8 +212,12 @@ NodeMatcher compile_node(const NodePatternValue& p, Symbols& symbols) {
 }
 
 EdgeMatcher compile_edge(const EdgePatternValue& p, Symbols& symbols) {
-    return EdgeMatcher{column_of(p.variable, symbols), p.term, p.term_type_schema,
-                       compile_properties(p.properties), direction_of(p.direction)};
+    return EdgeMatcher{column_of(p.variable, symbols),
+                       p.term,
+                       p.term_type_schema,
+                       compile_properties(p.properties),
+                       direction_of(p.direction),
+                       p.hops};
 }
 
 PathForm compile_path(const PathPatternValue& p, Symbols& symbols) {

@@ -93,6 +93,7 @@ struct EdgeMatcher {
     std::optional<Schema> schema;  // tested against the term's type
     PropertyTest properties;
     Direction direction = Direction::Forward;
+    std::optional<Hops> hops;  // quantified: a path of edges, each passing this test
 
     bool holds(const EdgeRecord& edge, PyObject* properties) const;
 };

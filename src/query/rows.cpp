@@ -23,14 +23,55 @@ EdgeRecord Cell::edge_record_copy() const {
 }
 
 Ref Cell::to_object() const {
-    return is_node() ? node_to_object(node_record()) : edge_to_object(edge_record_copy());
+    if (is_node()) return node_to_object(node_record());
+    if (!is_edge_list()) return edge_to_object(edge_record_copy());
+    size_t n = list_size();
+    Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    for (size_t k = 0; k < n; ++k) {
+        Ref item = list_item(k).to_object();
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item.release());
+    }
+    return list;
 }
 
 bool Cell::same_identity(const Cell& other) const {
-    if (is_node() != other.is_node() || empty() || other.empty()) return false;
+    if (kind_ != other.kind_ && (!is_node() || !other.is_node())) return false;
+    if (empty() || other.empty()) return false;
     if (object_.get() == other.object_.get() && object_) return true;
     if (is_node()) return node_type() == other.node_type();
-    return edge_record().term == other.edge_record().term;
+    if (is_edge()) return edge_record().term == other.edge_record().term;
+    size_t n = list_size();
+    if (other.list_size() != n) return false;
+    for (size_t k = 0; k < n; ++k) {
+        const EdgeRecord& a = payload<EdgeRecord>(PyTuple_GET_ITEM(object_.get(), 2 * k));
+        const EdgeRecord& b = payload<EdgeRecord>(PyTuple_GET_ITEM(other.object_.get(), 2 * k));
+        if (!(a.term == b.term)) return false;
+    }
+    return true;
+}
+
+bool Cell::holds_list(const std::pair<PyObject*, PyObject*>* items, size_t n) const noexcept {
+    if (kind_ != Kind::EdgeList || !object_ || list_size() != n) return false;
+    for (size_t k = 0; k < n; ++k) {
+        if (PyTuple_GET_ITEM(object_.get(), 2 * k) != items[k].first ||
+            PyTuple_GET_ITEM(object_.get(), 2 * k + 1) != items[k].second) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// ---- column builders -------------------------------------------------------------
+
+void ColumnBuilder::edges(const std::pair<PyObject*, PyObject*>* items, size_t n) {
+    if (column_ < 0) return;
+    if (const Cell* old = old_at(size()); old && old->holds_list(items, n)) return keep();
+    Ref pairs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(2 * n)));
+    for (size_t k = 0; k < n; ++k) {
+        PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(2 * k), Py_NewRef(items[k].first));
+        PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(2 * k + 1), Py_NewRef(items[k].second));
+    }
+    add(Cell::edge_list(std::move(pairs)));
 }
 
 // ---- the table --------------------------------------------------------------------

@@ -13,7 +13,10 @@
 //   - for a node of the node dictionary, or one the run made: the Node object
 //     (its type never changes);
 //   - for a node known only by an edge's record: its type;
-//   - for an edge: the Edge object (its term and end nodes never change).
+//   - for an edge: the Edge object (its term and end nodes never change);
+//   - for a list of edges (what a quantified edge binds): a tuple of
+//     (Edge object, dictionary at binding time) pairs, flattened, in walk
+//     order; the cell itself has no dictionary.
 //
 // The table is an internal Python object tracked by the collector, held by a
 // query and shared with the query's copies until one of them runs (copy on
@@ -74,9 +77,30 @@ public:
         return c;
     }
 
+    // A list of edges: `pairs` is a tuple (edge, dictionary, edge, ...).
+    static Cell edge_list(Ref pairs) noexcept {
+        Cell c;
+        c.kind_ = Kind::EdgeList;
+        c.object_ = std::move(pairs);
+        return c;
+    }
+
     bool empty() const noexcept { return kind_ == Kind::Empty; }
     bool is_node() const noexcept { return kind_ == Kind::NodeRecord || kind_ == Kind::NodeObject; }
     bool is_edge() const noexcept { return kind_ == Kind::Edge; }
+    bool is_edge_list() const noexcept { return kind_ == Kind::EdgeList; }
+
+    // Lists only: the number of edges, the k-th as an edge cell, and the
+    // tuple holding them.
+    size_t list_size() const noexcept {
+        return static_cast<size_t>(PyTuple_GET_SIZE(object_.get())) / 2;
+    }
+    Cell list_item(size_t k) const noexcept {
+        PyObject* pairs = object_.get();
+        return edge(Ref::borrow(PyTuple_GET_ITEM(pairs, 2 * k)),
+                    Ref::borrow(PyTuple_GET_ITEM(pairs, 2 * k + 1)));
+    }
+    PyObject* list_object() const noexcept { return object_.get(); }
 
     // Nodes only.
     const TypeRef& node_type() const noexcept {
@@ -92,13 +116,14 @@ public:
     PyObject* properties() const noexcept { return properties_.get(); }
 
     // Copies of the bound value as records (a missing dictionary becomes a
-    // new empty one), and a new Node or Edge object made from one.
+    // new empty one), and a new Node or Edge object made from one (for a
+    // list, a new list of new Edge objects).
     NodeRecord node_record() const;
     EdgeRecord edge_record_copy() const;
     Ref to_object() const;
 
-    // Same node (structurally equal types, hence equal UIDs) or same edge
-    // (equal terms)?
+    // Same node (structurally equal types, hence equal UIDs), same edge
+    // (equal terms), or lists of the same edges in the same order?
     bool same_identity(const Cell& other) const;
 
     // Is this the node object `object` (or the node of type node `type`),
@@ -111,6 +136,8 @@ public:
     bool holds_edge(PyObject* object, PyObject* properties) const noexcept {
         return kind_ == Kind::Edge && object_.get() == object && properties_.get() == properties;
     }
+    // Is this the list of the `n` edges (object, dictionary) at `items`?
+    bool holds_list(const std::pair<PyObject*, PyObject*>* items, size_t n) const noexcept;
 
     int traverse(visitproc visit, void* arg) const noexcept {
         Py_VISIT(object_.get());
@@ -126,7 +153,7 @@ public:
     }
 
 private:
-    enum class Kind : unsigned char { Empty, NodeRecord, NodeObject, Edge };
+    enum class Kind : unsigned char { Empty, NodeRecord, NodeObject, Edge, EdgeList };
     Kind kind_ = Kind::Empty;
     Ref object_;
     TypeRef type_;
@@ -140,6 +167,29 @@ struct Column {
     const Cell* at(size_t row) const noexcept {
         return row < cells.size() && !cells[row].empty() ? &cells[row] : nullptr;
     }
+};
+
+// One row of bindings, as a condition reads it.
+class RowView {
+public:
+    // The value bound to `column` in this row, or null.
+    virtual const Cell* at(int column) const noexcept = 0;
+
+protected:
+    ~RowView() = default;
+};
+
+struct RowTable;
+
+// Row `row` of a table.
+class TableRow final : public RowView {
+public:
+    TableRow(const RowTable& t, size_t row) noexcept : t_(t), row_(row) {}
+    const Cell* at(int column) const noexcept override;
+
+private:
+    const RowTable& t_;
+    size_t row_;
 };
 
 struct RowTable {
@@ -178,6 +228,8 @@ struct RowTable {
     void clear() noexcept;
 };
 
+inline const Cell* TableRow::at(int column) const noexcept { return t_.at(column, row_); }
+
 // Builds the new cells of one column during a match.  A cell that equals
 // the one the column held at the same position (the same object, or the same
 // type node, with the same dictionary) is taken over from the old column when
@@ -209,8 +261,17 @@ public:
         }
         add(Cell::edge(Ref::borrow(object), Ref::borrow(properties)));
     }
+    // A list of the `n` edges (object, dictionary) at `items`.
+    void edges(const std::pair<PyObject*, PyObject*>* items, size_t n);
     size_t size() const noexcept { return same_ ? same_count_ : cells_.size(); }
     int column() const noexcept { return column_; }
+    // The cell of the newest row (there is one): made, or kept from the old
+    // column.
+    const Cell& last() const noexcept {
+        size_t p = size() - 1;
+        if (same_ || (!kept_.empty() && kept_.back() == p)) return (*old_)[p];
+        return cells_[p];
+    }
 
     // The cells, the kept ones taken from the old column of `table` (the
     // same table, now writable).

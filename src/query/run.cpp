@@ -11,19 +11,20 @@
 // comparison).  Edges are read from their objects without copying their
 // records: an Edge's term and end nodes never change, and the walk holds a
 // reference to the object and a snapshot of its property dictionary.  Longer
-// paths index the edges by their end nodes' types once per clause: a node's
-// UID depends on its type alone, so "the same node UID" is "structurally
-// equal types", and no digest is computed to join edges.
+// paths index the edges by their end nodes' types once per clause and are
+// walked by PathWalk (query/paths.hpp).  A match followed by where and skip
+// clauses up to a limit runs those clauses with it and stops early (RowSink).
 #include <algorithm>
 #include <array>
 #include <optional>
-#include <unordered_map>
 #include <type_traits>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "errors/model_error.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
+#include "query/paths.hpp"
 #include "query/query.hpp"
 #include "query/values.hpp"
 
@@ -38,122 +39,6 @@ struct TypeEq {
     bool operator()(const TypeRef& a, const TypeRef& b) const { return a == b; }
 };
 
-// A hash of a type's structure (equal for structurally equal types),
-// remembered by the type's node.
-size_t structural_hash(const TypeNode* t) { return static_cast<size_t>(type_hash(t)); }
-
-// Dense numbers for the node identities a walk meets: structurally equal
-// types (equal node UIDs) get one number.  A type node met again is read
-// back from the node itself (its walk scratch, marked with this walk); a
-// node met first is numbered by its structure, in an open-addressing table
-// keyed by the remembered type hash.  Nothing runs Python code while a
-// numbering is in use, so no other walk can reuse the scratch meanwhile.
-class NodeNumbers {
-public:
-    explicit NodeNumbers(size_t expected) : mark_(++last_mark_) {
-        size_t cap = 16;
-        while (cap < expected * 2) cap *= 2;
-        by_structure_.assign(cap, Slot{});
-    }
-
-    uint32_t number(const TypeRef& t) {
-        const TypeNode* key = t.node();
-        if (key->walk == mark_) return key->walk_number;
-        size_t h = structural_hash(key);
-        size_t mask = by_structure_.size() - 1;
-        Slot* r = nullptr;
-        for (size_t i = (h >> 32 ^ h) & mask;; i = (i + 1) & mask) {
-            Slot& s = by_structure_[i];
-            if (!s.node || (s.hash == h && type_equal(s.node, key))) {
-                r = &s;
-                break;
-            }
-        }
-        if (!r->node) *r = Slot{key, h, count_++};
-        uint32_t n = r->number;
-        if (count_ * 2 > by_structure_.size()) grow();
-        key->walk = mark_;
-        key->walk_number = n;
-        return n;
-    }
-    size_t size() const { return count_; }
-
-private:
-    struct Slot {
-        const TypeNode* node = nullptr;
-        size_t hash = 0;
-        uint32_t number = 0;
-    };
-    static inline std::uint64_t last_mark_ = 0;
-    std::uint64_t mark_;
-    std::vector<Slot> by_structure_;
-    uint32_t count_ = 0;
-
-    void grow() {
-        std::vector<Slot> table(by_structure_.size() * 2);
-        size_t mask = table.size() - 1;
-        for (const Slot& s : by_structure_) {
-            if (!s.node) continue;
-            size_t i = (s.hash >> 32 ^ s.hash) & mask;
-            while (table[i].node) i = (i + 1) & mask;
-            table[i] = s;
-        }
-        by_structure_.swap(table);
-    }
-};
-
-// Edge numbers grouped by node number, in edge order (a counting sort).
-struct Adjacency {
-    std::vector<uint32_t> offsets;  // node number -> first item; one more at the end
-    std::vector<uint32_t> items;
-
-    Adjacency(const std::vector<uint32_t>& node_of_edge, size_t n_nodes)
-        : offsets(n_nodes + 1, 0), items(node_of_edge.size()) {
-        for (uint32_t n : node_of_edge) ++offsets[n + 1];
-        for (size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
-        std::vector<uint32_t> fill(offsets.begin(), offsets.end() - 1);
-        for (size_t e = 0; e < node_of_edge.size(); ++e) {
-            items[fill[node_of_edge[e]]++] = static_cast<uint32_t>(e);
-        }
-    }
-    const uint32_t* begin(uint32_t n) const { return items.data() + offsets[n]; }
-    const uint32_t* end(uint32_t n) const { return items.data() + offsets[n + 1]; }
-};
-
-enum class Orientation : unsigned char { Forward, Backward };
-
-// An edge of the edge dictionary as a walk sees it.
-struct EdgeView {
-    Ref object;             // the Edge, held while Python code may run
-    const EdgeRecord* rec;  // its record (term and ends never change)
-    PyObject* properties;   // its dictionary when it was read
-    Ref hold;               // that dictionary, when Python code may rebind the edge's
-
-    const NodeRecord& from(Orientation o) const {
-        return o == Orientation::Forward ? rec->start : rec->end;
-    }
-    const NodeRecord& to(Orientation o) const {
-        return o == Orientation::Forward ? rec->end : rec->start;
-    }
-    Cell cell() const { return Cell::edge(object, Ref::borrow(properties)); }
-};
-
-// Walked backward, an edge whose ends share a node meets the same nodes
-// again: an undirected pattern takes such an edge once.
-bool redundant(const EdgeRecord& e, Orientation o) {
-    return o == Orientation::Backward && e.start.type == e.end.type;
-}
-
-struct Ways {
-    Orientation first;
-    bool both;
-    explicit Ways(Direction d)
-        : first(d == Direction::Backward ? Orientation::Backward : Orientation::Forward),
-          both(d == Direction::Any) {}
-    bool forward() const { return first == Orientation::Forward; }
-    bool backward() const { return both || first == Orientation::Backward; }
-};
-
 // Deletes `key` from `dict`: a key already gone is passed over, any other
 // failure is raised.
 void delete_key(PyObject* dict, PyObject* key) {
@@ -162,12 +47,113 @@ void delete_key(PyObject* dict, PyObject* key) {
     PyErr_Clear();
 }
 
+// What a match hands its rows to when the clauses after it, up to a limit,
+// are only where and skip: the rows, in order, go through those clauses one
+// at a time (the stages), and the match stops once the limit is reached.
+// Whether a row passes depends on its own position only, so the positions
+// chosen are those the clauses would choose after the whole walk.
+class RowSink {
+public:
+    struct Stage {
+        const Condition* where;  // null: a skip
+        unsigned long long skip;
+        const std::vector<Ref>* values;  // the where's parameter values
+    };
+
+    void start(std::vector<Stage> stages, unsigned long long limit) {
+        active_ = true;
+        stages_ = std::move(stages);
+        limit_ = limit;
+    }
+    bool active() const noexcept { return active_; }
+    bool done() const noexcept { return active_ && selected_.size() >= limit_; }
+    size_t position() const noexcept { return position_; }
+    const std::vector<size_t>& selected() const noexcept { return selected_; }
+
+    // The row at the next position; true once the limit is reached.
+    bool take(const RowView& row) {
+        size_t at = position_++;
+        for (Stage& s : stages_) {
+            if (s.where ? !s.where->holds(row, *s.values) : s.skip > 0) {
+                if (!s.where) --s.skip;
+                return false;
+            }
+        }
+        selected_.push_back(at);
+        return done();
+    }
+
+private:
+    bool active_ = false;
+    std::vector<Stage> stages_;
+    unsigned long long limit_ = 0;
+    size_t position_ = 0;
+    std::vector<size_t> selected_;
+};
+
+// A row being made by a match: its columns read from their builders' newest
+// cells, every other column from the table.
+class OverlayRow final : public RowView {
+public:
+    OverlayRow(const RowTable& t, size_t row, const std::vector<const ColumnBuilder*>& over)
+        : t_(t), row_(row), over_(over) {}
+    const Cell* at(int column) const noexcept override {
+        for (const ColumnBuilder* b : over_) {
+            if (b->column() != column) continue;
+            const Cell& c = b->last();
+            return c.empty() ? nullptr : &c;
+        }
+        return t_.at(column, row_);
+    }
+
+private:
+    const RowTable& t_;
+    size_t row_;
+    const std::vector<const ColumnBuilder*>& over_;
+};
+
+// Paths of each length, gathered by a walk over several lengths.
+struct Buckets {
+    std::vector<std::vector<Step>> by_length;
+    explicit Buckets(size_t lengths) : by_length(lengths) {}
+    auto collector(size_t shortest) {
+        return [this, shortest](const Step* s, size_t n) {
+            std::vector<Step>& b = by_length[n - shortest];
+            b.insert(b.end(), s, s + n);
+            return false;
+        };
+    }
+    // Hands the paths to `row`, shortest first; true when it stopped.
+    template <class Row>
+    bool flush(size_t shortest, Row& row) {
+        for (size_t k = 0; k < by_length.size(); ++k) {
+            size_t n = shortest + k;
+            for (size_t at = 0; at < by_length[k].size(); at += n) {
+                if (row(by_length[k].data() + at, n)) return true;
+            }
+        }
+        return false;
+    }
+};
+
 class Runner {
 public:
     Runner(QueryValue& q, RowTable& t) : q_(q), t_(t), symbols_(*q.symbols) {}
 
-    // The parameter values of the clause visited next.
-    void use(const ClauseValues& values) { values_ = &values; }
+    // Runs the clauses in order, each with its parameter values.  A match
+    // followed by where and skip clauses up to a limit runs those clauses
+    // with it (see RowSink).
+    void run(const std::vector<const Clause*>& clauses, const std::vector<ClauseValues>& values) {
+        values_all_ = &values;
+        for (size_t i = 0; i < clauses.size(); ++i) {
+            values_ = &values[i];
+            if (auto* m = std::get_if<MatchClause>(clauses[i])) {
+                i += match(*m, clauses, i + 1);
+            } else {
+                std::visit(*this, *clauses[i]);
+            }
+        }
+    }
 
     void operator()(const MatchClause& c) {
         const PatternForm& form = form_of(c.form);
@@ -176,8 +162,8 @@ public:
         const PathForm& p = std::get<PathForm>(form);
         if (p.nodes.size() == 1 && p.edges.empty()) return match_node(p.nodes[0]);
         if (p.edges.empty() || p.nodes.size() != p.edges.size() + 1) return;
-        if (p.edges.size() == 1) return match_single_edge(p);
-        match_chain(p);
+        if (p.edges.size() == 1 && !p.edges[0].hops) return match_single_edge(p);
+        match_path(p);
     }
 
     void operator()(const WhereClause& c) {
@@ -220,13 +206,24 @@ public:
         if (!t_.is_bound(c.column) || !c.properties) return;
         Ref values = c.properties;
         const std::vector<Cell>& cells = t_.columns[static_cast<size_t>(c.column)].cells;
-        for (size_t i = 0; i < cells.size(); ++i) {
-            Ref target = Ref::borrow(cells[i].properties());
-            if (!target) continue;
+        auto update = [&](PyObject* dict) {
+            Ref target = Ref::borrow(dict);
+            if (!target) return;
             DictWalk walk(values.get());
             Ref key, value;
             while (walk.next(key, value)) {
                 if (PyObject_SetItem(target.get(), key.get(), value.get()) < 0) throw_pending();
+            }
+        };
+        for (size_t i = 0; i < cells.size(); ++i) {
+            if (!cells[i].is_edge_list()) {
+                update(cells[i].properties());
+                continue;
+            }
+            // Each edge of a list; the list is held while Python code runs.
+            Ref pairs = Ref::borrow(cells[i].list_object());
+            for (Py_ssize_t k = 1; k < PyTuple_GET_SIZE(pairs.get()); k += 2) {
+                update(PyTuple_GET_ITEM(pairs.get(), k));
             }
         }
     }
@@ -242,11 +239,17 @@ public:
             throw ModelError::variable_not_found(name(c.column), "order_by");
         size_t n = t_.row_count();
         // A missing value and an explicit None are both null: they sort last
-        // ascending and first descending, in their order.
+        // ascending and first descending, in their order.  A list of edges
+        // has no properties: its row sorts as a value of the "other" kind, a
+        // tuple (its own storage, see Cell).
         std::vector<PyObject*> keys(n, nullptr);
         std::vector<Ref> held;
         for (size_t row = 0; row < n && c.key; ++row) {
             const Cell* v = t_.at(c.column, row);
+            if (v && v->is_edge_list()) {
+                keys[row] = v->list_object();
+                continue;
+            }
             if (!v || !v->properties()) continue;
             PyObject* found = PyDict_GetItemWithError(v->properties(), c.key.get());
             if (!found && PyErr_Occurred()) throw_pending();
@@ -288,12 +291,96 @@ private:
     QueryValue& q_;
     RowTable& t_;
     const Symbols& symbols_;
-    const ClauseValues* values_ = nullptr;
+    const std::vector<ClauseValues>* values_all_ = nullptr;
+    const ClauseValues* values_ = nullptr;  // the clause being run's
+    Interrupts ticks_;
 
     // The clause's form, with its parameters' values when it names any.
     const PatternForm& form_of(const PatternForm& queued) const {
         return values_->form ? *values_->form : queued;
     }
+    RowSink sink_;                                       // the match's row clauses, if any
+    std::vector<const ColumnBuilder*> overlay_;          // the match's builders, one per column
+    std::vector<std::pair<PyObject*, PyObject*>> hops_;  // a list of edges being bound
+
+    // A match and the where, skip and limit clauses after it that it runs
+    // (see RowSink).  Returns how many of those it ran.
+    size_t match(const MatchClause& c, const std::vector<const Clause*>& clauses, size_t next) {
+        size_t ran = plan_stop(form_of(c.form), clauses, next);
+        (*this)(c);
+        if (ran) {
+            // Rows past the match's own (other columns may be longer) go
+            // through the clauses too, unless the limit was reached.
+            for (size_t n = t_.row_count(); !sink_.done() && sink_.position() < n;) {
+                sink_.take(TableRow(t_, sink_.position()));
+            }
+            t_.take_positions(sink_.selected());
+        }
+        sink_ = RowSink();
+        overlay_.clear();
+        return ran;
+    }
+
+    // Sets the sink up when the clauses from `next` on are where and skip
+    // clauses up to a limit, the match binds a column, and each column a
+    // where names will be bound when it runs (otherwise the where's own
+    // refusal must come after the whole walk).  Returns the clause count.
+    size_t plan_stop(const PatternForm& form, const std::vector<const Clause*>& clauses,
+                     size_t next) {
+        std::vector<int> columns;
+        if (auto* n = std::get_if<NodeForm>(&form)) {
+            columns = {n->node.column};
+        } else if (auto* e = std::get_if<EdgeForm>(&form)) {
+            columns = {e->start, e->edge.column, e->end};
+        } else {
+            const PathForm& p = std::get<PathForm>(form);
+            for (const NodeMatcher& m : p.nodes) columns.push_back(m.column);
+            for (const EdgeMatcher& m : p.edges) columns.push_back(m.column);
+        }
+        columns.erase(std::remove(columns.begin(), columns.end(), -1), columns.end());
+        if (columns.empty()) return 0;
+        std::vector<RowSink::Stage> stages;
+        for (size_t k = next; k < clauses.size(); ++k) {
+            if (auto* w = std::get_if<WhereClause>(clauses[k])) {
+                for (int column : w->condition.columns()) {
+                    bool bound = t_.is_bound(column) ||
+                                 std::find(columns.begin(), columns.end(), column) != columns.end();
+                    if (!bound) return 0;
+                }
+                stages.push_back({&w->condition, 0, &(*values_all_)[k].condition});
+            } else if (auto* s = std::get_if<SkipClause>(clauses[k])) {
+                stages.push_back({nullptr, s->count, nullptr});
+            } else if (auto* l = std::get_if<LimitClause>(clauses[k])) {
+                sink_.start(std::move(stages), l->count);
+                return k - next + 1;
+            } else {
+                return 0;
+            }
+        }
+        return 0;
+    }
+
+    // The builders whose cells a match binds, the last one per column.
+    void watch(const std::vector<const ColumnBuilder*>& builders) {
+        overlay_.clear();
+        for (size_t i = builders.size(); i-- > 0;) {
+            const ColumnBuilder* b = builders[i];
+            bool seen = std::any_of(overlay_.begin(), overlay_.end(), [&](const ColumnBuilder* o) {
+                return o->column() == b->column();
+            });
+            if (b->column() >= 0 && !seen) overlay_.push_back(b);
+        }
+    }
+    void watch(const std::vector<ColumnBuilder>& builders) {
+        std::vector<const ColumnBuilder*> all;
+        for (const ColumnBuilder& b : builders) all.push_back(&b);
+        watch(all);
+    }
+
+    // A match made a row (every builder has its cell): true when the walk
+    // stops here.
+    bool produced() { return sink_.active() && take_row(); }
+    bool take_row() { return sink_.take(OverlayRow(t_, sink_.position(), overlay_)); }
 
     PyObject* nodes() const { return q_.nodes.get(); }
     PyObject* edges() const { return q_.edges.get(); }
@@ -361,6 +448,7 @@ private:
     bool for_each_candidate(const TypeRef& type, bool may_run_python, Visit visit) {
         if (type) {
             for (NodeRecord& n : nodes_of_type(nodes(), type)) {
+                ticks_.tick();
                 if (visit(nullptr, n.type, n.properties.get())) return true;
             }
             return false;
@@ -370,6 +458,7 @@ private:
         DictValueWalk walk(dict.get());
         Ref value;
         while (walk.next(value)) {
+            ticks_.tick();
             PyObject* o = value.get();
             if (!is_instance(o, node_type)) raise_cast_error(o, "Node", nullptr);
             NodeRecord& rec = payload<NodeRecord>(o);
@@ -387,9 +476,10 @@ private:
     }
 
     // Visits every edge in edge-dictionary order, until `visit(edge)` (or
-    // `visit(edge, key)`, the key borrowed) returns true.  The edge's dictionary is held when
-    // `hold_properties` says a visit may run Python code or keep the view.  A value that is not an
-    // Edge fails the walk, or is passed over when `skip_foreign` is set.
+    // `visit(edge, key)`, the key borrowed) returns true.  The edge's
+    // dictionary is held when `hold_properties` says a visit may run Python
+    // code or keep the view.  A value that is not an Edge fails the walk, or
+    // is passed over when `skip_foreign` is set.
     template <class Visit>
     bool for_each_edge(bool hold_properties, Visit visit, bool skip_foreign = false) {
         // Only delete needs the keys: the other walks read values alone.
@@ -399,7 +489,8 @@ private:
         std::conditional_t<with_keys, DictWalk, DictValueWalk> walk(dict.get());
         PyObject* key = nullptr;  // borrowed: a visit that keeps it takes a reference first
         Ref value;
-        while (with_keys ? walk_next(walk, &key, value) : walk_next(walk, nullptr, value)) {
+        while (walk_next(walk, &key, value)) {
+            ticks_.tick();
             if (!is_instance(value.get(), edge_type)) {
                 if (skip_foreign) continue;
                 raise_cast_error(value.get(), "Edge", nullptr);
@@ -433,23 +524,30 @@ private:
 
     void match_node(const NodeMatcher& m) {
         ColumnBuilder out(t_, m.column);
-        for_each_candidate(m.type, !m.properties.empty(),
-                           [&](PyObject* object, const TypeRef& type, PyObject* props) {
-                               if (m.holds(type, props)) out.node(object, type, props);
-                               return false;
-                           });
+        watch({&out});
+        if (!sink_.done()) {
+            for_each_candidate(m.type, !m.properties.empty() || sink_.active(),
+                               [&](PyObject* object, const TypeRef& type, PyObject* props) {
+                                   if (!m.holds(type, props)) return false;
+                                   out.node(object, type, props);
+                                   return produced();
+                               });
+        }
         bind_all({&out});
     }
 
     void match_edge(const EdgeForm& f) {
         auto [starts, found, ends] = builders<3>({f.start, f.edge.column, f.end});
-        for_each_edge(!f.edge.properties.empty(), [&](const EdgeView& e) {
-            if (!f.edge.holds(*e.rec, e.properties)) return false;
-            starts.node(e.rec->start);
-            ends.node(e.rec->end);
-            found.edge(e.object.get(), e.properties);
-            return false;
-        });
+        watch({&starts, &found, &ends});
+        if (!sink_.done()) {
+            for_each_edge(!f.edge.properties.empty() || sink_.active(), [&](const EdgeView& e) {
+                if (!f.edge.holds(*e.rec, e.properties)) return false;
+                starts.node(e.rec->start);
+                ends.node(e.rec->end);
+                found.edge(e.object.get(), e.properties);
+                return produced();
+            });
+        }
         bind_all({&starts, &found, &ends});
     }
 
@@ -459,187 +557,177 @@ private:
         const EdgeMatcher& e0 = p.edges[0];
         Ways ways(e0.direction);
         auto [a, b, c] = builders<3>({n0.column, e0.column, n1.column});
+        watch({&a, &b, &c});
+        // One row for the edge walked in orientation `o`, if it matches;
+        // true when the walk stops.
         auto take = [&](const EdgeView& e, Orientation o) {
-            if (ways.both && redundant(*e.rec, o)) return;
+            if (ways.both && redundant(*e.rec, o)) return false;
             const NodeRecord& from = e.from(o);
             const NodeRecord& to = e.to(o);
-            if (!n0.holds(from.type, from.properties.get())) return;
-            if (!n1.holds(to.type, to.properties.get())) return;
+            if (!n0.holds(from.type, from.properties.get())) return false;
+            if (!n1.holds(to.type, to.properties.get())) return false;
             a.node(from);
             c.node(to);
             b.edge(e.object.get(), e.properties);
+            return produced();
         };
-        bool may_run_python =
-            !e0.properties.empty() || !n0.properties.empty() || !n1.properties.empty();
-        for_each_edge(may_run_python, [&](const EdgeView& e) {
-            if (!e0.holds(*e.rec, e.properties)) return false;
-            take(e, ways.first);
-            if (ways.both) take(e, Orientation::Backward);
-            return false;
-        });
+        bool may_run_python = sink_.active() || !e0.properties.empty() || !n0.properties.empty() ||
+                              !n1.properties.empty();
+        if (!sink_.done()) {
+            for_each_edge(may_run_python, [&](const EdgeView& e) {
+                if (!e0.holds(*e.rec, e.properties)) return false;
+                return take(e, ways.first) || (ways.both && take(e, Orientation::Backward));
+            });
+        }
         bind_all({&a, &b, &c});
     }
 
-    // The candidates for one edge of a chain, in edge-dictionary order and,
-    // for one edge taken both ways, forward first: every edge for the first
-    // edge of the chain, else the edges leaving the node reached, merged from
-    // the two indexes.
-    struct Level {
-        bool first = true;  // the first edge of the chain: every edge
-        size_t all = 0;
-        bool all_backward_next = false;
-        const uint32_t *fwd = nullptr, *fwd_end = nullptr;
-        const uint32_t *bwd = nullptr, *bwd_end = nullptr;
-    };
-
-    static bool next_candidate(Level& l, const Ways& ways, size_t n_edges, uint32_t& index,
-                               Orientation& o) {
-        if (l.first) {
-            // Every edge, each in its orientations.
-            if (l.all >= n_edges) return false;
-            index = static_cast<uint32_t>(l.all);
-            if (ways.both && l.all_backward_next) {
-                o = Orientation::Backward;
-                l.all_backward_next = false;
-                ++l.all;
-            } else {
-                o = ways.first;
-                if (ways.both) {
-                    l.all_backward_next = true;
-                } else {
-                    ++l.all;
-                }
-            }
-            return true;
-        }
-        bool has_f = l.fwd != l.fwd_end;
-        bool has_b = l.bwd != l.bwd_end;
-        if (!has_f && !has_b) return false;
-        if (has_f && (!has_b || *l.fwd <= *l.bwd)) {
-            index = *l.fwd++;
-            o = Orientation::Forward;
-        } else {
-            index = *l.bwd++;
-            o = Orientation::Backward;
-        }
-        return true;
-    }
-
-    // Chains of k >= 2 distinct edges, consecutive edges meeting in one node.
-    void match_chain(const PathForm& p) {
-        const size_t k = p.edges.size();
-        std::vector<EdgeView> all;
+    // Every edge with its end nodes numbered, and the adjacency lists a walk
+    // of `p` needs.
+    EdgeIndex index_edges(const PathForm& p) {
+        EdgeIndex ix;
         for_each_edge(true, [&](const EdgeView& e) {
-            all.push_back(e);
+            ix.all.push_back(e);
             return false;
         });
-        const size_t n_edges = all.size();
-        std::vector<Ways> ways;
-        bool forward_later = false, backward_later = false;
-        for (size_t j = 0; j < k; ++j) {
-            ways.emplace_back(p.edges[j].direction);
-            if (j == 0) continue;
-            forward_later = forward_later || ways[j].forward();
-            backward_later = backward_later || ways[j].backward();
-        }
-        // Edges leaving a node, walked forward (by start) or backward (by
-        // end); only the indexes a later edge needs are built.
-        NodeNumbers numbers(n_edges);
-        std::vector<uint32_t> start_of(n_edges), end_of(n_edges);
+        const size_t n_edges = ix.all.size();
+        NodeNumbers numbers(std::min<size_t>(n_edges, 1024));  // grows as needed
+        ix.start_of.resize(n_edges);
+        ix.end_of.resize(n_edges);
         for (size_t i = 0; i < n_edges; ++i) {
-            start_of[i] = numbers.number(all[i].rec->start.type);
-            end_of[i] = numbers.number(all[i].rec->end.type);
+            ix.start_of[i] = numbers.number(ix.all[i].rec->start.type);
+            ix.end_of[i] = numbers.number(ix.all[i].rec->end.type);
         }
-        std::optional<Adjacency> by_start, by_end;
-        if (forward_later) by_start.emplace(start_of, numbers.size());
-        if (backward_later) by_end.emplace(end_of, numbers.size());
-        // The edges leaving the node reached by edge i taken in orientation o.
-        auto level_after = [&](size_t j, uint32_t i, Orientation o) {
-            uint32_t node = o == Orientation::Forward ? end_of[i] : start_of[i];
-            Level l;
-            l.first = false;
-            if (ways[j].forward()) {
-                l.fwd = by_start->begin(node);
-                l.fwd_end = by_start->end(node);
-            }
-            if (ways[j].backward()) {
-                l.bwd = by_end->begin(node);
-                l.bwd_end = by_end->end(node);
-            }
-            return l;
-        };
+        ix.node_count = numbers.size();
+        bool forward, backward;
+        PathWalk::needs(p, forward, backward);
+        if (forward) ix.by_start.emplace(ix.start_of, ix.node_count);
+        if (backward) ix.by_end.emplace(ix.end_of, ix.node_count);
+        return ix;
+    }
 
-        // Backtracking meets the same edge at the same level again: its edge
-        // test and the test of the node it reaches are remembered (-1: not
-        // asked yet).
-        std::vector<signed char> edge_ok(k * n_edges, -1), reach_ok(2 * k * n_edges, -1);
-        auto remembered = [](signed char& slot, auto test) {
-            if (slot < 0) slot = test() ? 1 : 0;
-            return slot == 1;
-        };
-
-        // Builders in the order the columns are bound: each node, then the
-        // edge after it.
+    // Paths of two or more edges, or of quantified ones: shortest first.
+    // Without a limit after the match, one walk finds them all and they are
+    // sorted by length (a stable sort: within a length, the walk's order).
+    // With one, the walk deepens a length at a time, or several when the
+    // walks grow slowly, so it stops soon after the rows it needs.
+    void match_path(const PathForm& p) {
+        EdgeIndex ix = index_edges(p);
+        PathWalk walk(p, ix, ticks_);
+        const size_t roles = p.edges.size();
         std::vector<int> columns;
-        for (size_t s = 0; s < k; ++s) {
+        for (size_t s = 0; s < roles; ++s) {
             columns.push_back(p.nodes[s].column);
             columns.push_back(p.edges[s].column);
         }
-        columns.push_back(p.nodes[k].column);
+        columns.push_back(p.nodes[roles].column);
         std::vector<ColumnBuilder> out = builders_for(columns);
-        auto node_out = [&](size_t s) -> ColumnBuilder& { return out[2 * s]; };
-        auto edge_out = [&](size_t s) -> ColumnBuilder& { return out[2 * s + 1]; };
-        std::vector<char> used(n_edges, 0);
-        std::vector<std::pair<uint32_t, Orientation>> chosen;
-        std::vector<Level> levels(1);
-        while (!levels.empty()) {
-            size_t j = levels.size() - 1;
-            uint32_t i;
-            Orientation o;
-            if (!next_candidate(levels.back(), ways[j], n_edges, i, o)) {
-                levels.pop_back();
-                if (!chosen.empty()) {
-                    used[chosen.back().first] = 0;
-                    chosen.pop_back();
-                }
-                continue;
+        watch(out);
+        auto row = [&](const Step* s, size_t n) {
+            ticks_.tick();
+            path_row(p, ix, s, n, out);
+            return produced();
+        };
+        if (walk.least() == 0 && !sink_.done()) zero_length_rows(p, out);
+        size_t least = static_cast<size_t>(std::max<uint64_t>(walk.least(), 1));
+        size_t most = static_cast<size_t>(walk.most());
+        if (!sink_.done() && walk.least() <= most && least <= most) {
+            if (!sink_.active() && least == most) {
+                walk.walk(most, least, SIZE_MAX, row);
+            } else if (!sink_.active()) {
+                Buckets b(most - least + 1);
+                auto gather = b.collector(least);
+                walk.walk(most, least, SIZE_MAX, gather);
+                b.flush(least, row);
+            } else {
+                deepen(walk, least, most, row);
             }
-            const EdgeView& e = all[i];
-            if (used[i] || (ways[j].both && redundant(*e.rec, o))) continue;
-            if (!remembered(edge_ok[j * n_edges + i],
-                            [&] { return p.edges[j].holds(*e.rec, e.properties); })) {
-                continue;
-            }
-            if (j == 0) {
-                const NodeRecord& from = e.from(o);
-                if (!p.nodes[0].holds(from.type, from.properties.get())) continue;
-            }
-            size_t reach = (j * n_edges + i) * 2 + (o == Orientation::Backward);
-            if (!remembered(reach_ok[reach], [&] {
-                    const NodeRecord& to = e.to(o);
-                    return p.nodes[j + 1].holds(to.type, to.properties.get());
-                })) {
-                continue;
-            }
-            if (j + 1 < k) {
-                used[i] = 1;
-                chosen.emplace_back(i, o);
-                levels.push_back(level_after(j + 1, i, o));
-                continue;
-            }
-            // A whole chain: the chosen edges plus this one.
-            chosen.emplace_back(i, o);
-            node_out(0).node(all[chosen[0].first].from(chosen[0].second));
-            for (size_t s = 0; s < k; ++s) {
-                const EdgeView& edge = all[chosen[s].first];
-                edge_out(s).edge(edge.object.get(), edge.properties);
-                node_out(s + 1).node(edge.to(chosen[s].second));
-            }
-            chosen.pop_back();
         }
         std::vector<ColumnBuilder*> all_out;
         for (ColumnBuilder& b : out) all_out.push_back(&b);
         bind_all(all_out);
+    }
+
+    // Walks deeper and deeper until the rows are found or no longer path
+    // exists.  A walk one length deeper than the last emits its paths as it
+    // finds them; while walks grow slowly (less than doubling their work),
+    // the stride doubles and the paths are gathered per length first.  A
+    // strided walk that outgrows twice the last one's work is given up and
+    // the length after the last is walked alone, so a sudden growth costs at
+    // most that much more.
+    template <class Row>
+    void deepen(PathWalk& walk, size_t least, size_t most, Row& row) {
+        size_t done = least - 1, stride = 1, last_work = 0;
+        for (;;) {
+            size_t depth = std::min(done + stride, most);
+            PathWalk::End end;
+            if (depth == done + 1) {
+                end = walk.walk(depth, depth, SIZE_MAX, row);
+            } else {
+                Buckets b(depth - done);
+                auto gather = b.collector(done + 1);
+                end = walk.walk(depth, done + 1, 2 * last_work + 4096, gather);
+                if (end == PathWalk::End::Aborted) {
+                    stride = 1;
+                    continue;
+                }
+                if (b.flush(done + 1, row)) return;
+            }
+            if (end == PathWalk::End::Stopped || !walk.alive() || depth >= most) return;
+            stride = walk.work() < 2 * last_work ? stride * 2 : 1;
+            last_work = walk.work();
+            done = depth;
+        }
+    }
+
+    // One row of a path: each node pattern bound where the walk stood after
+    // the edges before it, each plain edge to its edge, each quantified one
+    // to the list of its hops.
+    void path_row(const PathForm& p, const EdgeIndex& ix, const Step* s, size_t n,
+                  std::vector<ColumnBuilder>& out) {
+        const NodeRecord& start = ix.all[s[0].edge].from(s[0].orientation());
+        out[0].node(start);
+        size_t t = 0;
+        for (uint32_t r = 0; r < p.edges.size(); ++r) {
+            size_t first = t;
+            while (t < n && s[t].role == r) ++t;
+            if (p.edges[r].hops) {
+                hops_.clear();
+                for (size_t k = first; k < t; ++k) {
+                    const EdgeView& e = ix.all[s[k].edge];
+                    hops_.emplace_back(e.object.get(), e.properties);
+                }
+                out[2 * r + 1].edges(hops_.data(), hops_.size());
+            } else {
+                const EdgeView& e = ix.all[s[first].edge];
+                out[2 * r + 1].edge(e.object.get(), e.properties);
+            }
+            out[2 * r + 2].node(t == 0 ? start : ix.all[s[t - 1].edge].to(s[t - 1].orientation()));
+        }
+    }
+
+    // Paths of no edge, when every edge may take no hop: each node of the
+    // node dictionary that every node pattern accepts, all bound to it, with
+    // empty lists.
+    void zero_length_rows(const PathForm& p, std::vector<ColumnBuilder>& out) {
+        TypeRef type;
+        bool may_run_python = sink_.active();
+        for (const NodeMatcher& m : p.nodes) {
+            if (m.type) type = m.type;
+            may_run_python = may_run_python || !m.properties.empty();
+        }
+        for_each_candidate(type, may_run_python,
+                           [&](PyObject* object, const TypeRef& t, PyObject* props) {
+                               for (const NodeMatcher& m : p.nodes) {
+                                   if (!m.holds(t, props)) return false;
+                               }
+                               for (size_t r = 0; r < p.edges.size(); ++r) {
+                                   out[2 * r].node(object, t, props);
+                                   out[2 * r + 1].edges(nullptr, 0);
+                               }
+                               out[2 * p.edges.size()].node(object, t, props);
+                               return produced();
+                           });
     }
 
     // ---- creating and merging ---------------------------------------------------
@@ -753,6 +841,9 @@ private:
                     doomed_nodes.push_back(cell.node_record());
                 } else if (cell.is_edge()) {
                     doomed_edges.push_back(cell);
+                } else if (cell.is_edge_list()) {
+                    for (size_t k = 0; k < cell.list_size(); ++k)
+                        doomed_edges.push_back(cell.list_item(k));
                 }
             }
         }
@@ -828,10 +919,7 @@ void run_query(QueryValue& q) {
     RowTable& table = writable_table(q);
     Ref hold = q.table;
     Runner runner(q, table);
-    for (size_t i = 0; i < clauses.size(); ++i) {
-        runner.use(values[i]);
-        std::visit(runner, *clauses[i]);
-    }
+    runner.run(clauses, values);
 }
 
 }  // namespace veldrin

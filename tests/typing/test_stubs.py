@@ -64,6 +64,9 @@ def fits(value, tp):
     if origin is dict:
         return isinstance(value, dict) and all(fits(k, args[0]) and fits(v, args[1])
                                                for k, v in value.items())
+    if origin is tuple:
+        return isinstance(value, tuple) and len(value) == len(args) and \
+            all(fits(v, t) for v, t in zip(value, args))
     return isinstance(value, tp)
 
 

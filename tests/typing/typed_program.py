@@ -57,7 +57,7 @@ assert_type(path.edges[0].direction, Literal["forward", "backward", "any"])
 q = Query(g).match("(p:Person)-[w]->(c:Company)").where("p.age > 30")
 q = q.with_("p", "c").order_by("p", "age", ascending=False).skip(0).limit(10)
 rows = q.return_("p", "c")
-assert_type(rows, list[dict[str, Node | Edge]])
+assert_type(rows, list[dict[str, Node | Edge | list[Edge]]])
 for row in q.return_distinct("p"):
     person = row["p"]
     if isinstance(person, Node):
