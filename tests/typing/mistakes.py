@@ -13,7 +13,7 @@ g.query().match("(n)", "n")  # E: Too many positional arguments for "match" of "
 g.query().order_by("n", "age", descending=True)  # E: Unexpected keyword argument "descending" for "order_by" of "Query"; did you mean "ascending"?  [call-arg]
 EdgePattern(direction="backwards")  # E: Argument "direction" to "EdgePattern" has incompatible type "Literal['backwards']"; expected "Literal['forward', 'backward', 'any']"  [arg-type]
 for row in g.query().match("(n)").return_("n"):
-    row.properties  # E: "dict[str, Node | Edge]" has no attribute "properties"  [attr-defined]
+    row.properties  # E: "dict[str, Node | Edge | list[Edge]]" has no attribute "properties"  [attr-defined]
 count: str = g.query().return_count()  # E: Incompatible types in assignment (expression has type "int", variable has type "str")  [assignment]
 TypeSchema("$(x:*)$").capture(A)["x"].left  # E: Item "Variable" of "Variable | Application" has no attribute "left"  [union-attr]
 Edge(f, Node(A), Node(B)).term = f  # E: Property "term" defined in "Edge" is read-only  [misc]
