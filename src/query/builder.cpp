@@ -179,13 +179,13 @@ std::optional<Clause> pattern_clause(PatternClause kind, const PatternParams& p,
     if (!form) return std::nullopt;
     switch (kind) {
         case PatternClause::Match:
-            return MatchClause{std::move(*form)};
+            return MatchClause{std::make_unique<PatternForm>(std::move(*form))};
         case PatternClause::Create:
-            return CreateClause{std::move(*form)};
+            return CreateClause{std::make_unique<PatternForm>(std::move(*form))};
         case PatternClause::Merge:
             break;
     }
-    return MergeClause{std::move(*form)};
+    return MergeClause{std::make_unique<PatternForm>(std::move(*form))};
 }
 
 template <PatternClause kind>
@@ -370,6 +370,21 @@ PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 // ---- entry points --------------------------------------------------------------
 
+// Holds the cyclic garbage collector off for a scope that only makes new
+// objects (and runs no Python code), restoring its state after.
+class CollectorPause {
+public:
+    CollectorPause() noexcept : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPause() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPause(const CollectorPause&) = delete;
+    CollectorPause& operator=(const CollectorPause&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // An identity hash of a bound value: equal for the same node (structurally
 // equal types), the same edge (equal terms) or lists of the same edges, read
 // from what the types and terms remember.
@@ -447,6 +462,10 @@ Ref rows(const RowTable& t, const std::vector<std::string>& names, const Symbols
         wanted.emplace_back(interned(n), column);
     }
     if (wanted.empty()) return result;
+    // The rows are new objects that all survive the loop: the collector
+    // waits until they are made instead of scanning them young, again and
+    // again, while they are.
+    CollectorPause pause;
     size_t n = t.row_count();
     std::vector<bool> keep;
     if (distinct) {

@@ -404,7 +404,10 @@ Ref exposed(PyObject* literal) { return fresh_copy(literal); }
 
 class Evaluator {
 public:
-    Evaluator(const RowView& row, const std::vector<Ref>& values) : row_(row), values_(values) {}
+    // A `pure` evaluation runs no Python code of values and raises no error
+    // of its own: where it would, it throws WouldRunPython instead.
+    Evaluator(const RowView& row, const std::vector<Ref>& values, bool pure = false)
+        : row_(row), values_(values), pure_(pure) {}
 
     Tri test(const Node& n) {
         switch (n.op) {
@@ -472,6 +475,7 @@ public:
 private:
     const RowView& row_;
     const std::vector<Ref>& values_;
+    bool pure_;
 
     // A literal's value: made for this run when it names parameters.
     const Ref& written(const Node& n, const Ref& ready) const {
@@ -515,7 +519,8 @@ private:
 
     // Python's own == runs only for objects of other kinds: a literal list
     // it would see is a fresh copy.
-    static Tri objects_equal(PyObject* a, bool a_literal, PyObject* b, bool b_literal) {
+    Tri objects_equal(PyObject* a, bool a_literal, PyObject* b, bool b_literal) {
+        if (pure_) return values_equal(a, b, true);
         if (a_literal && PyList_Check(a) && may_run_python(b)) {
             return values_equal(exposed(a).get(), b);
         }
@@ -525,7 +530,7 @@ private:
         return values_equal(a, b);
     }
 
-    static Tri equal(const Value& a, const Value& b) {
+    Tri equal(const Value& a, const Value& b) {
         if (!a.bound && !b.bound)
             return objects_equal(a.obj.get(), a.literal, b.obj.get(), b.literal);
         if (!a.bound || !b.bound) return Tri::Null;
@@ -534,7 +539,7 @@ private:
 
     // A value that is no list (a parameter's, or none after the collector
     // emptied the condition) gives null.
-    static Tri member(const Value& v, PyObject* list) {
+    Tri member(const Value& v, PyObject* list) {
         if (!list || !PyList_Check(list)) return Tri::Null;
         if (v.bound) return PyList_GET_SIZE(list) ? Tri::Null : Tri::False;
         bool saw_null = false;
@@ -573,7 +578,10 @@ private:
         return Value{Ref::steal(PyLong_FromSsize_t(n))};
     }
 
-    static Tri truth(const Value& v) {
+    Tri truth(const Value& v) {
+        if (pure_ && (v.bound || (v.obj.get() != Py_None && !PyBool_Check(v.obj.get())))) {
+            throw WouldRunPython{};  // the error is raised where the row is tested in full
+        }
         if (v.bound) {
             const char* kind = v.bound->is_node() ? "Node" : v.bound->is_edge() ? "Edge" : "list";
             throw ModelError::type_mismatch("boolean", kind, "where");
@@ -612,6 +620,14 @@ std::vector<Ref> Condition::values(PyObject* parameters) const {
 
 bool Condition::holds(const RowView& row, const std::vector<Ref>& values) const {
     return Evaluator(row, values).test(tree_->root) == Tri::True;
+}
+
+std::optional<bool> Condition::decide(const RowView& row, const std::vector<Ref>& values) const {
+    try {
+        return Evaluator(row, values, true).test(tree_->root) == Tri::True;
+    } catch (const WouldRunPython&) {
+        return std::nullopt;
+    }
 }
 
 int Condition::traverse(visitproc visit, void* arg) const noexcept {

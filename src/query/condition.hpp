@@ -55,6 +55,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -94,6 +95,11 @@ public:
     bool holds(const RowTable& table, size_t row, const std::vector<Ref>& values) const {
         return holds(TableRow(table, row), values);
     }
+    // The same, when it can be told without running Python code of values
+    // (another object's own `==`) and without raising a type mismatch;
+    // nothing otherwise.  Reading a property may still compare a dictionary
+    // key of another type with the same hash, as any dictionary lookup does.
+    std::optional<bool> decide(const RowView& row, const std::vector<Ref>& values) const;
 
     int traverse(visitproc visit, void* arg) const noexcept;
     void clear() noexcept;

@@ -274,11 +274,11 @@ ClauseValues clause_values(const Clause& clause, PyObject* parameters) {
         if (form_names_parameters(f)) values.form = form_with_values(f, parameters, context);
     };
     if (auto* m = std::get_if<MatchClause>(&clause)) {
-        form(m->form, "match");
+        form(*m->form, "match");
     } else if (auto* c = std::get_if<CreateClause>(&clause)) {
-        form(c->form, "create");
+        form(*c->form, "create");
     } else if (auto* g = std::get_if<MergeClause>(&clause)) {
-        form(g->form, "merge");
+        form(*g->form, "merge");
     } else if (auto* w = std::get_if<WhereClause>(&clause)) {
         values.condition = w->condition.values(parameters);
     }
@@ -313,9 +313,9 @@ void clear_form(PatternForm& f) noexcept {
 struct ClauseTraverse {
     visitproc visit;
     void* arg;
-    int operator()(const MatchClause& c) const { return traverse_form(c.form, visit, arg); }
-    int operator()(const CreateClause& c) const { return traverse_form(c.form, visit, arg); }
-    int operator()(const MergeClause& c) const { return traverse_form(c.form, visit, arg); }
+    int operator()(const MatchClause& c) const { return traverse_form(*c.form, visit, arg); }
+    int operator()(const CreateClause& c) const { return traverse_form(*c.form, visit, arg); }
+    int operator()(const MergeClause& c) const { return traverse_form(*c.form, visit, arg); }
     int operator()(const WhereClause& c) const { return c.condition.traverse(visit, arg); }
     int operator()(const SetClause& c) const {
         Py_VISIT(c.properties.get());
@@ -332,9 +332,9 @@ struct ClauseTraverse {
 };
 
 struct ClauseClear {
-    void operator()(MatchClause& c) const { clear_form(c.form); }
-    void operator()(CreateClause& c) const { clear_form(c.form); }
-    void operator()(MergeClause& c) const { clear_form(c.form); }
+    void operator()(MatchClause& c) const { clear_form(*c.form); }
+    void operator()(CreateClause& c) const { clear_form(*c.form); }
+    void operator()(MergeClause& c) const { clear_form(*c.form); }
     void operator()(WhereClause& c) const { c.condition.clear(); }
     void operator()(SetClause& c) const { c.properties.reset(); }
     void operator()(OrderByClause& c) const { c.key.reset(); }

@@ -119,13 +119,13 @@ struct PathForm {
 using PatternForm = std::variant<NodeForm, EdgeForm, PathForm>;
 
 struct MatchClause {
-    PatternForm form;
+    std::unique_ptr<PatternForm> form;  // out of line: the clause variant stays small
 };
 struct WhereClause {
     Condition condition;
 };
 struct CreateClause {
-    PatternForm form;
+    std::unique_ptr<PatternForm> form;  // out of line: the clause variant stays small
 };
 struct SetClause {
     int column;
@@ -136,7 +136,7 @@ struct DeleteClause {
     bool detach = false;
 };
 struct MergeClause {
-    PatternForm form;
+    std::unique_ptr<PatternForm> form;  // out of line: the clause variant stays small
 };
 struct WithClause {
     std::vector<int> columns;  // empty: keep everything

@@ -265,6 +265,16 @@ public:
     void edges(const std::pair<PyObject*, PyObject*>* items, size_t n);
     size_t size() const noexcept { return same_ ? same_count_ : cells_.size(); }
     int column() const noexcept { return column_; }
+    // Takes back the newest row's cell (there is one).
+    void pop() {
+        if (column_ < 0) return;
+        if (same_) {
+            --same_count_;
+            return;
+        }
+        if (!kept_.empty() && kept_.back() == cells_.size() - 1) kept_.pop_back();
+        cells_.pop_back();
+    }
     // The cell of the newest row (there is one): made, or kept from the old
     // column.
     const Cell& last() const noexcept {

@@ -156,7 +156,7 @@ public:
     }
 
     void operator()(const MatchClause& c) {
-        const PatternForm& form = form_of(c.form);
+        const PatternForm& form = form_of(*c.form);
         if (auto* n = std::get_if<NodeForm>(&form)) return match_node(n->node);
         if (auto* e = std::get_if<EdgeForm>(&form)) return match_edge(*e);
         const PathForm& p = std::get<PathForm>(form);
@@ -179,7 +179,7 @@ public:
     }
 
     void operator()(const CreateClause& c) {
-        const PatternForm& form = form_of(c.form);
+        const PatternForm& form = form_of(*c.form);
         if (auto* n = std::get_if<NodeForm>(&form)) {
             if (n->node.type) create_node(n->node, n->node.type, false);
         } else if (auto* e = std::get_if<EdgeForm>(&form)) {
@@ -192,7 +192,7 @@ public:
     }
 
     void operator()(const MergeClause& c) {
-        const PatternForm& form = form_of(c.form);
+        const PatternForm& form = form_of(*c.form);
         if (auto* n = std::get_if<NodeForm>(&form)) {
             merge_node(n->node, false);
         } else if (auto* e = std::get_if<EdgeForm>(&form)) {
@@ -306,27 +306,102 @@ private:
     // A match and the where, skip and limit clauses after it that it runs
     // (see RowSink).  Returns how many of those it ran.
     size_t match(const MatchClause& c, const std::vector<const Clause*>& clauses, size_t next) {
-        size_t ran = plan_stop(form_of(c.form), clauses, next);
+        const PatternForm& form = form_of(*c.form);
+        size_t ran = plan_stop(form, clauses, next);
+        if (!ran) ran = plan_filter(form, clauses, next);
         (*this)(c);
-        if (ran) {
+        if (sink_.active()) {
             // Rows past the match's own (other columns may be longer) go
             // through the clauses too, unless the limit was reached.
             for (size_t n = t_.row_count(); !sink_.done() && sink_.position() < n;) {
                 sink_.take(TableRow(t_, sink_.position()));
             }
             t_.take_positions(sink_.selected());
+        } else if (filter_.active) {
+            finish_filter();
         }
         sink_ = RowSink();
+        filter_ = Filter();
         overlay_.clear();
         return ran;
     }
 
-    // Sets the sink up when the clauses from `next` on are where and skip
-    // clauses up to a limit, the match binds a column, and each column a
-    // where names will be bound when it runs (otherwise the where's own
-    // refusal must come after the whole walk).  Returns the clause count.
-    size_t plan_stop(const PatternForm& form, const std::vector<const Clause*>& clauses,
-                     size_t next) {
+    // The where clauses right after a match, tested on each row as the walk
+    // makes it while the cells are fresh, when a row can be told without
+    // running Python code or raising (Condition::decide): a row they refuse
+    // is taken back at once.  From the first row that cannot be told so, the
+    // rest wait for the walk to end and are tested in full, clause by
+    // clause, in order, exactly as the where clauses would test them: the
+    // earlier rows' tests ran no Python code and raised nothing, so what any
+    // code sees happen, and in which order, is unchanged.  Only when the
+    // match's columns are all the table will bind (so its rows are the rows)
+    // and every column the conditions name is one of them.
+    struct Filter {
+        bool active = false;
+        std::vector<std::pair<const Condition*, const std::vector<Ref>*>> wheres;
+        std::vector<ColumnBuilder*> builders;
+        size_t waiting = SIZE_MAX;  // the first row left to test in full
+    };
+    Filter filter_;
+
+    size_t plan_filter(const PatternForm& form, const std::vector<const Clause*>& clauses,
+                       size_t next) {
+        std::vector<int> columns = match_columns(form);
+        if (columns.empty()) return 0;
+        auto ours = [&](int column) {
+            return std::find(columns.begin(), columns.end(), column) != columns.end();
+        };
+        for (uint32_t bound : t_.bound) {
+            if (!ours(static_cast<int>(bound))) return 0;
+        }
+        size_t k = next;
+        for (; k < clauses.size(); ++k) {
+            auto* w = std::get_if<WhereClause>(clauses[k]);
+            if (!w) break;
+            for (int column : w->condition.columns()) {
+                if (!ours(column)) return 0;
+            }
+            filter_.wheres.emplace_back(&w->condition, &(*values_all_)[k].condition);
+        }
+        if (k == next) return 0;
+        filter_.active = true;
+        return k - next;
+    }
+
+    // A row the match made: kept, taken back, or left to test later.
+    void filter_row() {
+        if (filter_.waiting != SIZE_MAX) return;
+        size_t row = overlay_.empty() ? 0 : overlay_.front()->size() - 1;
+        OverlayRow view(t_, row, overlay_);
+        for (const auto& [where, values] : filter_.wheres) {
+            std::optional<bool> holds = where->decide(view, *values);
+            if (!holds) {
+                filter_.waiting = row;
+                return;
+            }
+            if (!*holds) {
+                for (ColumnBuilder* b : filter_.builders) b->pop();
+                return;
+            }
+        }
+    }
+
+    // The rows left to test, clause by clause, after the walk.
+    void finish_filter() {
+        size_t first = filter_.waiting;
+        for (const auto& [where, values] : filter_.wheres) {
+            size_t n = t_.row_count();
+            if (first >= n) return;
+            std::vector<size_t> keep;
+            for (size_t row = 0; row < n; ++row) {
+                if (row < first || where->holds(t_, row, *values)) keep.push_back(row);
+            }
+            if (keep.size() != n) t_.take_positions(keep);
+        }
+    }
+
+    // The columns a match binds.
+    static std::vector<int> match_columns(const PatternForm& form) {
         std::vector<int> columns;
         if (auto* n = std::get_if<NodeForm>(&form)) {
             columns = {n->node.column};
@@ -338,6 +413,16 @@ private:
             for (const EdgeMatcher& m : p.edges) columns.push_back(m.column);
         }
         columns.erase(std::remove(columns.begin(), columns.end(), -1), columns.end());
+        return columns;
+    }
+
+    // Sets the sink up when the clauses from `next` on are where and skip
+    // clauses up to a limit, the match binds a column, and each column a
+    // where names will be bound when it runs (otherwise the where's own
+    // refusal must come after the whole walk).  Returns the clause count.
+    size_t plan_stop(const PatternForm& form, const std::vector<const Clause*>& clauses,
+                     size_t next) {
+        std::vector<int> columns = match_columns(form);
         if (columns.empty()) return 0;
         std::vector<RowSink::Stage> stages;
         for (size_t k = next; k < clauses.size(); ++k) {
@@ -361,8 +446,9 @@ private:
     }
 
     // The builders whose cells a match binds, the last one per column.
-    void watch(const std::vector<const ColumnBuilder*>& builders) {
+    void watch(const std::vector<ColumnBuilder*>& builders) {
         overlay_.clear();
+        filter_.builders = builders;
         for (size_t i = builders.size(); i-- > 0;) {
             const ColumnBuilder* b = builders[i];
             bool seen = std::any_of(overlay_.begin(), overlay_.end(), [&](const ColumnBuilder* o) {
@@ -371,15 +457,18 @@ private:
             if (b->column() >= 0 && !seen) overlay_.push_back(b);
         }
     }
-    void watch(const std::vector<ColumnBuilder>& builders) {
-        std::vector<const ColumnBuilder*> all;
-        for (const ColumnBuilder& b : builders) all.push_back(&b);
+    void watch(std::vector<ColumnBuilder>& builders) {
+        std::vector<ColumnBuilder*> all;
+        for (ColumnBuilder& b : builders) all.push_back(&b);
         watch(all);
     }
 
     // A match made a row (every builder has its cell): true when the walk
     // stops here.
-    bool produced() { return sink_.active() && take_row(); }
+    bool produced() {
+        if (filter_.active) filter_row();
+        return sink_.active() && take_row();
+    }
     bool take_row() { return sink_.take(OverlayRow(t_, sink_.position(), overlay_)); }
 
     PyObject* nodes() const { return q_.nodes.get(); }

@@ -148,10 +148,13 @@ int order(PyObject* a, PyObject* b, int depth) noexcept {
 
 }  // namespace
 
-Tri values_equal(PyObject* a, PyObject* b) {
+Tri values_equal(PyObject* a, PyObject* b, bool pure) {
     if (a == Py_None || b == Py_None) return Tri::Null;
     Kind k = kind_of(a), kb = kind_of(b);
-    if (k == Kind::Other || kb == Kind::Other) return python_equal(a, b);
+    if (k == Kind::Other || kb == Kind::Other) {
+        if (pure) throw WouldRunPython{};
+        return python_equal(a, b);
+    }
     if (k != kb) return Tri::Null;  // values of different kinds cannot be compared
     switch (k) {
         case Kind::Bool:
@@ -173,7 +176,7 @@ Tri values_equal(PyObject* a, PyObject* b) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(a) && i < PyList_GET_SIZE(b); ++i) {
         Ref x = Ref::borrow(PyList_GET_ITEM(a, i));
         Ref y = Ref::borrow(PyList_GET_ITEM(b, i));
-        Tri t = values_equal(x.get(), y.get());
+        Tri t = values_equal(x.get(), y.get(), pure);
         if (t == Tri::False) return Tri::False;
         saw_null = saw_null || t == Tri::Null;
     }

@@ -34,8 +34,12 @@ inline Tri tri_not(Tri t) noexcept {
 
 enum class CompareOp { Lt, Le, Gt, Ge };
 
+// Thrown by values_equal with `pure` set instead of running Python code (an
+// object's own `==`).
+struct WouldRunPython {};
+
 // a = b.
-Tri values_equal(PyObject* a, PyObject* b);
+Tri values_equal(PyObject* a, PyObject* b, bool pure = false);
 // a <op> b.  Nested lists past the interpreter's recursion limit raise
 // RecursionError.
 Tri values_compare(PyObject* a, PyObject* b, CompareOp op);
