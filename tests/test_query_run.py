@@ -331,3 +331,62 @@ def test_changing_the_node_dictionary_during_a_walk_panics(mutate, message):
     assert Node(Variable("Y")).uid() in g.nodes  # the clause before the walk kept its effect
     g.nodes.clear()
     assert q.return_count() == 1  # the query is usable again
+
+
+class Logged:
+    """A property value of its own kind: where compares it with its own ==, which is logged."""
+    log = []
+
+    def __init__(self, v):
+        self.v = v
+
+    def __eq__(self, other):
+        Logged.log.append(self.v)
+        return self.v == other
+    __hash__ = None
+
+
+@pytest.mark.parametrize("junk", [False, True])
+@pytest.mark.parametrize("condition, kept", [
+    ("n.k = 1", [1, 1, 1]), ("n.k = 1 AND n.j IS NULL", [1, 1]), ("n.k", None),
+])
+def test_where_after_match_keeps_the_order_of_effects(junk, condition, kept):
+    # Plain values first, then values compared by their own ==, then (maybe) a
+    # value that is no Node: the walk's error comes before any condition's
+    # effect or error, and every == runs once, in row order, after the walk.
+    g = Graph()
+    values = [1, 2, 1, Logged(1), Logged(3), 1]
+    for i, v in enumerate(values):
+        g.nodes[f"k{i}"] = Node(Variable(f"T{i}"), {"k": v, **({"j": 0} if i == 5 else {})})
+    if junk:
+        g.nodes["zz"] = "junk"
+    q = g.query().match(node="n").where(condition)
+    Logged.log.clear()
+    if junk:
+        with pytest.raises(TypeError, match="cannot be cast as 'Node'"):
+            q.return_count()
+        assert Logged.log == []
+    elif kept is None:
+        with pytest.raises(TypeError, match="expected boolean, got int"):
+            q.return_count()
+        assert Logged.log == []
+    else:
+        rows = q.return_("n")
+        assert [r["n"].properties["k"] for r in rows if not isinstance(r["n"].properties["k"], Logged)] == kept
+        assert Logged.log == [1, 3]
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+def test_results_leave_the_collector_as_they_found_it(enabled):
+    import gc
+    g = Graph()
+    for i in range(50):
+        n = Node(Variable(f"T{i}"))
+        g.nodes[n.uid()] = n
+    was = gc.isenabled()
+    try:
+        (gc.enable if enabled else gc.disable)()
+        assert len(g.query().match(node="n").return_("n")) == 50
+        assert gc.isenabled() == enabled
+    finally:
+        (gc.enable if was else gc.disable)()
