@@ -74,6 +74,13 @@ int builtin_equal(PyObject* a, PyObject* b) {
     if (ta == &PyFloat_Type && tb == &PyFloat_Type) {
         return PyFloat_AS_DOUBLE(a) == PyFloat_AS_DOUBLE(b);
     }
+    if (ta == &PyLong_Type && tb == &PyLong_Type) {
+        if (a == b) return 1;
+        int oa = 0, ob = 0;
+        long x = PyLong_AsLongAndOverflow(a, &oa);
+        long y = PyLong_AsLongAndOverflow(b, &ob);
+        if (!oa && !ob) return x == y;  // both fit a long: no error is possible
+    }
     bool numbers = (ta == &PyLong_Type || ta == &PyFloat_Type) &&
                    (tb == &PyLong_Type || tb == &PyFloat_Type);
     if (!numbers && !(ta == &PyUnicode_Type && tb == &PyUnicode_Type)) return -1;

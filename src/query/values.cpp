@@ -45,6 +45,12 @@ bool is_float(PyObject* o) noexcept {
 }
 
 bool number_rel(PyObject* a, PyObject* b, int op) {
+    if (Py_TYPE(a) == &PyLong_Type && Py_TYPE(b) == &PyLong_Type) {
+        int oa = 0, ob = 0;
+        long x = PyLong_AsLongAndOverflow(a, &oa);
+        long y = PyLong_AsLongAndOverflow(b, &ob);
+        if (!oa && !ob) return op == Py_LT ? x < y : op == Py_GT ? x > y : x == y;
+    }
     bool fa = is_float(a), fb = is_float(b);
     if (fa && fb) {
         double x = PyFloat_AS_DOUBLE(a), y = PyFloat_AS_DOUBLE(b);
