@@ -368,6 +368,33 @@ private:
         return k - next;
     }
 
+    // The filter's answer for a node object about to be bound to `column`
+    // (the only column its conditions name), read without taking a
+    // reference: nothing is kept, and a decision runs no Python code.
+    std::optional<bool> decides(int column, PyObject* object, PyObject* props) {
+        struct Candidate final : RowView {
+            int column;
+            const Cell* cell;
+            const Cell* at(int c) const noexcept override { return c == column ? cell : nullptr; }
+        };
+        Cell cell = Cell::borrowing_node_object(object, props);
+        Candidate row;
+        row.column = column;
+        row.cell = &cell;
+        std::optional<bool> result = true;
+        for (const auto& [where, values] : filter_.wheres) {
+            try {
+                result = where->decide(row, *values);
+            } catch (...) {
+                cell.forget();
+                throw;
+            }
+            if (!result || !*result) break;
+        }
+        cell.forget();
+        return result;
+    }
+
     // A row the match made: kept, taken back, or left to test later.
     void filter_row() {
         if (filter_.waiting != SIZE_MAX) return;
@@ -614,6 +641,24 @@ private:
     void match_node(const NodeMatcher& m) {
         ColumnBuilder out(t_, m.column);
         watch({&out});
+        if (filter_.active) {
+            // Each candidate is tested before it is bound: a refused one
+            // costs no cell (see Filter).
+            for_each_candidate(m.type, !m.properties.empty(),
+                               [&](PyObject* object, const TypeRef& type, PyObject* props) {
+                                   if (!m.holds(type, props)) return false;
+                                   if (filter_.waiting == SIZE_MAX && object) {
+                                       std::optional<bool> ok = decides(m.column, object, props);
+                                       if (ok && !*ok) return false;
+                                       if (!ok) filter_.waiting = out.size();
+                                   }
+                                   out.node(object, type, props);
+                                   if (!object) filter_row();
+                                   return false;
+                               });
+            bind_all({&out});
+            return;
+        }
         if (!sink_.done()) {
             for_each_candidate(m.type, !m.properties.empty() || sink_.active(),
                                [&](PyObject* object, const TypeRef& type, PyObject* props) {
