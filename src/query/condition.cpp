@@ -435,6 +435,18 @@ public:
             case Op::Not:
                 return tri_not(test(n.args[0]));
             case Op::Eq:
+            case Op::Ne:
+            case Op::Lt:
+            case Op::Le:
+            case Op::Gt:
+            case Op::Ge:
+                if (Ref a, b; property_and_literal(n, a, b)) return compare(n.op, a.get(), b.get());
+                break;
+            default:
+                break;
+        }
+        switch (n.op) {
+            case Op::Eq:
                 return equal(value(n.args[0]), value(n.args[1]));
             case Op::Ne:
                 return tri_not(equal(value(n.args[0]), value(n.args[1])));
@@ -515,6 +527,47 @@ private:
         PyObject* item = PyDict_GetItemWithError(props, n.key.get());
         if (!item && PyErr_Occurred()) throw_pending();
         return Value{Ref::borrow(item ? item : Py_None)};
+    }
+
+    // The commonest comparison, a property with a literal that is no list:
+    // both read straight, in the order written, without building values.
+    bool property_and_literal(const Node& n, Ref& a, Ref& b) {
+        const Node& x = n.args[0];
+        const Node& y = n.args[1];
+        bool forward = x.op == Op::Property && y.op == Op::Literal;
+        if (!forward && !(x.op == Op::Literal && y.op == Op::Property)) return false;
+        const Node& literal = forward ? y : x;
+        const Ref& lit = written(literal, literal.object);
+        if (!lit || PyList_Check(lit.get())) return false;
+        Ref item = property(forward ? x : y);
+        a = forward ? std::move(item) : lit;
+        b = forward ? lit : std::move(item);
+        return true;
+    }
+    // A property's value (None when missing), held.
+    Ref property(const Node& n) {
+        const Cell* v = row_.at(n.column);
+        PyObject* props = v ? v->properties() : nullptr;
+        if (!props || !n.key) return Ref::borrow(Py_None);
+        PyObject* item = PyDict_GetItemWithError(props, n.key.get());
+        if (!item && PyErr_Occurred()) throw_pending();
+        return Ref::borrow(item ? item : Py_None);
+    }
+    Tri compare(Op op, PyObject* a, PyObject* b) {
+        switch (op) {
+            case Op::Eq:
+                return values_equal(a, b, pure_);
+            case Op::Ne:
+                return tri_not(values_equal(a, b, pure_));
+            case Op::Lt:
+                return values_compare(a, b, CompareOp::Lt);
+            case Op::Le:
+                return values_compare(a, b, CompareOp::Le);
+            case Op::Gt:
+                return values_compare(a, b, CompareOp::Gt);
+            default:
+                return values_compare(a, b, CompareOp::Ge);
+        }
     }
 
     // Python's own == runs only for objects of other kinds: a literal list

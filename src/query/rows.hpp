@@ -67,17 +67,6 @@ public:
         c.properties_ = std::move(properties);
         return c;
     }
-    // A node object and dictionary only borrowed, for a test that keeps
-    // nothing: the cell takes no reference, and forget() must drop them
-    // before it goes.
-    static Cell borrowing_node_object(PyObject* node, PyObject* properties) noexcept {
-        return node_object(Ref::steal_or_null(node), Ref::steal_or_null(properties));
-    }
-    void forget() noexcept {
-        object_.release();
-        properties_.release();
-        kind_ = Kind::Empty;
-    }
     // An Edge object (its term and ends never change) and its dictionary at
     // binding time.
     static Cell edge(Ref edge, Ref properties) noexcept {

@@ -369,29 +369,24 @@ private:
     }
 
     // The filter's answer for a node object about to be bound to `column`
-    // (the only column its conditions name), read without taking a
-    // reference: nothing is kept, and a decision runs no Python code.
+    // (the only column its conditions name): nothing is kept, and a decision
+    // runs no Python code of values.  The cell holds the dictionary: a lookup
+    // may still compare a colliding key of another type.
     std::optional<bool> decides(int column, PyObject* object, PyObject* props) {
         struct Candidate final : RowView {
             int column;
             const Cell* cell;
             const Cell* at(int c) const noexcept override { return c == column ? cell : nullptr; }
         };
-        Cell cell = Cell::borrowing_node_object(object, props);
+        Cell cell = Cell::node_object(Ref::borrow(object), Ref::borrow(props));
         Candidate row;
         row.column = column;
         row.cell = &cell;
         std::optional<bool> result = true;
         for (const auto& [where, values] : filter_.wheres) {
-            try {
-                result = where->decide(row, *values);
-            } catch (...) {
-                cell.forget();
-                throw;
-            }
+            result = where->decide(row, *values);
             if (!result || !*result) break;
         }
-        cell.forget();
         return result;
     }
 
