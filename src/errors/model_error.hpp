@@ -2,7 +2,7 @@
 // fields, one message template and one Python exception type.
 //
 // Core code throws a ModelError; the slot boundary (`guard` in
-// module/py.hpp) raises it as the kind's built-in exception with the
+// module/py.hpp, through errors/failure.hpp) raises it as the kind's built-in exception with the
 // formatted message as its single argument, and nothing else attached.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "module/py.hpp"
+#include "errors/failure.hpp"
 
 namespace veldrin {
 
@@ -54,13 +54,5 @@ struct ModelError {
     // Sets the pending Python exception.
     void set_python_error() const;
 };
-
-// The internal-fault exception (a BaseException subclass), created on first
-// use and never published as a module attribute.  Returns a borrowed
-// reference, or null with an exception set.
-PyObject* panic_exception_type() noexcept;
-
-// Raises PanicException with the fault's message and unwinds.
-[[noreturn]] void panic(std::string_view message);
 
 }  // namespace veldrin
