@@ -12,7 +12,7 @@
 #include "module/dict_walk.hpp"
 #include "module/pickling.hpp"
 #include "module/text.hpp"
-#include "patterns/parser.hpp"
+#include "types/type_reader.hpp"
 #include "types/type_table.hpp"
 
 namespace veldrin {

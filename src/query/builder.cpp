@@ -8,8 +8,8 @@
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
-#include "patterns/parser.hpp"
 #include "query/query.hpp"
+#include "types/type_reader.hpp"
 
 namespace veldrin {
 
