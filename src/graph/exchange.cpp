@@ -397,8 +397,8 @@ PyObject* graph_to_node_link(PyObject* self, PyObject*) noexcept {
 PyObject* graph_from_node_link(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"data"};
-        static const Signature sig{"Graph.from_node_link()", names, 1, 1, 0b1};
+        static constexpr const char* names[] = {"data"};
+        static constexpr Signature sig = make_signature("Graph.from_node_link()", names, 1, 0b1);
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         return graph_from_data(a[0]);

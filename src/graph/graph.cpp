@@ -20,7 +20,7 @@ GraphPayload& graph_of(PyObject* self) {
 
 PyObject* graph_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return guard_obj([&] {
-        static const Signature sig{"Graph.__new__()", nullptr, 0, 0, 0};
+        static constexpr Signature sig = make_signature("Graph.__new__()");
         BoundArgs a;
         bind(sig, args, kwargs, a);
         GraphPayload g{Ref::steal(PyDict_New()), Ref::steal(PyDict_New())};

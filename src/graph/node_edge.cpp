@@ -61,7 +61,7 @@ int set_properties(PyObject* self, PyObject* value, void*) noexcept {
 NodeRecord& node_of(PyObject* self) { return payload<NodeRecord>(self); }
 
 const char* const node_params[] = {"type", "properties"};
-constexpr Signature node_sig{"Node.__new__()", node_params, 2, 2, 0b01};
+constexpr Signature node_sig = make_signature("Node.__new__()", node_params, 2, 0b01);
 
 Ref make_node(PyTypeObject* cls, const BoundArgs& a) {
     check_optional_dict(a[1], "properties");
@@ -111,7 +111,7 @@ PyGetSetDef node_getset[] = {
 EdgeRecord& edge_of(PyObject* self) { return payload<EdgeRecord>(self); }
 
 const char* const edge_params[] = {"term", "start", "end", "properties"};
-constexpr Signature edge_sig{"Edge.__new__()", edge_params, 4, 4, 0b0111};
+constexpr Signature edge_sig = make_signature("Edge.__new__()", edge_params, 4, 0b0111);
 
 Ref make_edge(PyTypeObject* cls, const BoundArgs& a) {
     check_optional_dict(a[3], "properties");

@@ -6,6 +6,7 @@
 // parameter, a view of the surplus positional arguments.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "module/py.hpp"
@@ -14,6 +15,7 @@ namespace veldrin {
 
 constexpr int kMaxParams = 12;
 
+// Made by make_signature, which counts the names.
 struct Signature {
     const char* callable;           // "Variable.__new__()"
     const char* const* names;       // every named parameter, in order
@@ -22,6 +24,25 @@ struct Signature {
     std::uint32_t required;         // bit i set: parameter i is required
     const char* varargs = nullptr;  // name of a `*name` parameter, if any
 };
+
+// The signature of `callable` with the parameters `names` (an array that
+// lives as long as the signature), the first `n_positional` of which may
+// come by position.  Declared constexpr, a signature whose positional count
+// or required bits reach past its names does not compile.
+template <std::size_t N>
+constexpr Signature make_signature(const char* callable, const char* const (&names)[N],
+                                   int n_positional, std::uint32_t required,
+                                   const char* varargs = nullptr) {
+    static_assert(N <= kMaxParams, "more parameters than the binder holds");
+    if (n_positional < 0 || static_cast<std::size_t>(n_positional) > N || (required >> N) != 0) {
+        throw "a signature's positional count and required bits must fit its names";
+    }
+    return {callable, names, static_cast<int>(N), n_positional, required, varargs};
+}
+// A signature without named parameters: only `*varargs`, or nothing at all.
+constexpr Signature make_signature(const char* callable, const char* varargs = nullptr) {
+    return {callable, nullptr, 0, 0, 0, varargs};
+}
 
 struct BoundArgs {
     PyObject* value[kMaxParams] = {};

@@ -158,8 +158,8 @@ std::string variable_repr(const std::optional<std::string>& v) {
 
 PyObject* node_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"variable", "type", "type_schema", "properties"};
-        static const Signature sig{"NodePattern.__new__()", names, 4, 4, 0};
+        static constexpr const char* names[] = {"variable", "type", "type_schema", "properties"};
+        static constexpr Signature sig = make_signature("NodePattern.__new__()", names, 4, 0);
         BoundArgs a;
         bind(sig, args, kwargs, a);
         return new_instance(cls, build_node_pattern(a[0], a[1], a[2], a[3]));
@@ -192,9 +192,9 @@ PyGetSetDef node_pattern_getset[] = {
 
 PyObject* edge_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"variable", "term", "term_type_schema", "properties",
-                                            "direction"};
-        static const Signature sig{"EdgePattern.__new__()", names, 5, 5, 0};
+        static constexpr const char* names[] = {"variable", "term", "term_type_schema",
+                                                "properties", "direction"};
+        static constexpr Signature sig = make_signature("EdgePattern.__new__()", names, 5, 0);
         BoundArgs a;
         bind(sig, args, kwargs, a);
         return new_instance(cls, build_edge_pattern(a[0], a[1], a[2], a[3], a[4]));
@@ -244,12 +244,13 @@ PyGetSetDef edge_pattern_getset[] = {
 
 // ---- PathPattern ------------------------------------------------------------
 
+constexpr const char* kPattern[] = {"pattern"};
+
 PathPatternValue& path_of(PyObject* self) { return payload<PathPatternValue>(self); }
 
 PyObject* path_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"pattern"};
-        static const Signature sig{"PathPattern.__new__()", names, 1, 1, 0};
+        static constexpr Signature sig = make_signature("PathPattern.__new__()", kPattern, 1, 0);
         BoundArgs a;
         bind(sig, args, kwargs, a);
         if (!a.given(0)) return new_instance(cls, PathPatternValue{});
@@ -260,8 +261,7 @@ PyObject* path_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) 
 PyObject* path_pattern_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"pattern"};
-        static const Signature sig{"PathPattern.parse()", names, 1, 1, 0b1};
+        static constexpr Signature sig = make_signature("PathPattern.parse()", kPattern, 1, 0b1);
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         return new_instance(path_pattern_class(), parse_path_pattern(text_arg(a[0], "pattern")));
@@ -294,11 +294,9 @@ PyObject* path_pattern_get_edges(PyObject* self, void*) noexcept {
 
 template <class Value>
 PyObject* path_pattern_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, const char* callable, PyTypeObject* cls,
+                           PyObject* kwnames, const Signature& sig, PyTypeObject* cls,
                            const char* class_name, std::vector<Value> PathPatternValue::*member) {
     return guard_obj([&] {
-        static const char* const names[] = {"pattern"};
-        const Signature sig{callable, names, 1, 1, 0b1};
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         instance_arg(a[0], cls, class_name, "pattern");
@@ -311,16 +309,16 @@ PyObject* path_pattern_add(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 PyObject* path_pattern_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
-    return path_pattern_add<NodePatternValue>(self, args, nargs, kwnames, "PathPattern.add_node()",
-                                              node_pattern_class(), "NodePattern",
-                                              &PathPatternValue::nodes);
+    static constexpr Signature sig = make_signature("PathPattern.add_node()", kPattern, 1, 0b1);
+    return path_pattern_add<NodePatternValue>(self, args, nargs, kwnames, sig, node_pattern_class(),
+                                              "NodePattern", &PathPatternValue::nodes);
 }
 
 PyObject* path_pattern_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
-    return path_pattern_add<EdgePatternValue>(self, args, nargs, kwnames, "PathPattern.add_edge()",
-                                              edge_pattern_class(), "EdgePattern",
-                                              &PathPatternValue::edges);
+    static constexpr Signature sig = make_signature("PathPattern.add_edge()", kPattern, 1, 0b1);
+    return path_pattern_add<EdgePatternValue>(self, args, nargs, kwnames, sig, edge_pattern_class(),
+                                              "EdgePattern", &PathPatternValue::edges);
 }
 
 PyObject* path_pattern_repr(PyObject* self) noexcept {

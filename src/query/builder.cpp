@@ -202,29 +202,29 @@ PyObject* pattern_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 
 PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-    static const char* const names[] = {
+    static constexpr const char* names[] = {
         "pattern",          "node",      "edge", "start", "end", "type", "type_schema", "term",
         "term_type_schema", "properties"};
-    static const Signature sig{"Query.match()", names, 10, 1, 0};
+    static constexpr Signature sig = make_signature("Query.match()", names, 1, 0);
     static const PatternParams p{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
     return pattern_method<PatternClause::Match>(self, args, nargs, kwnames, sig, p);
 }
 
 PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-    static const char* const names[] = {"pattern", "node",  "edge", "type",
-                                        "term",    "start", "end",  "properties"};
-    static const Signature sig{"Query.create()", names, 8, 1, 0};
+    static constexpr const char* names[] = {"pattern", "node",  "edge", "type",
+                                            "term",    "start", "end",  "properties"};
+    static constexpr Signature sig = make_signature("Query.create()", names, 1, 0);
     static const PatternParams p{0, 1, 2, 5, 6, 3, -1, 4, -1, 7};
     return pattern_method<PatternClause::Create>(self, args, nargs, kwnames, sig, p);
 }
 
 PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-    static const char* const names[] = {
+    static constexpr const char* names[] = {
         "pattern",          "node",  "edge", "type",      "type_schema", "term",
         "term_type_schema", "start", "end",  "properties"};
-    static const Signature sig{"Query.merge()", names, 10, 1, 0};
+    static constexpr Signature sig = make_signature("Query.merge()", names, 1, 0);
     static const PatternParams p{0, 1, 2, 7, 8, 3, 4, 5, 6, 9};
     return pattern_method<PatternClause::Merge>(self, args, nargs, kwnames, sig, p);
 }
@@ -233,8 +233,8 @@ PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 
 PyObject* query_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"graph"};
-        static const Signature sig{"Query.__new__()", names, 1, 1, 0b1};
+        static constexpr const char* names[] = {"graph"};
+        static constexpr Signature sig = make_signature("Query.__new__()", names, 1, 0b1);
         BoundArgs a;
         bind(sig, args, kwargs, a);
         instance_arg(a[0], graph_class(), "Graph", "graph");
@@ -249,8 +249,8 @@ PyObject* query_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcep
 PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"condition"};
-        static const Signature sig{"Query.where()", names, 1, 1, 0b1};
+        static constexpr const char* names[] = {"condition"};
+        static constexpr Signature sig = make_signature("Query.where()", names, 1, 0b1);
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
@@ -264,8 +264,8 @@ PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* query_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"variable", "properties"};
-        static const Signature sig{"Query.set()", names, 2, 2, 0b11};
+        static constexpr const char* names[] = {"variable", "properties"};
+        static constexpr Signature sig = make_signature("Query.set()", names, 2, 0b11);
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
@@ -279,8 +279,8 @@ PyObject* query_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* query_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"detach"};
-        static const Signature sig{"Query.delete()", names, 1, 0, 0, "variables"};
+        static constexpr const char* names[] = {"detach"};
+        static constexpr Signature sig = make_signature("Query.delete()", names, 0, 0, "variables");
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
@@ -293,7 +293,7 @@ PyObject* query_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* query_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const Signature sig{"Query.with_()", nullptr, 0, 0, 0, "variables"};
+        static constexpr Signature sig = make_signature("Query.with_()", "variables");
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
@@ -305,8 +305,8 @@ PyObject* query_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"variable", "key", "ascending"};
-        static const Signature sig{"Query.order_by()", names, 3, 3, 0b011};
+        static constexpr const char* names[] = {"variable", "key", "ascending"};
+        static constexpr Signature sig = make_signature("Query.order_by()", names, 3, 0b011);
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
@@ -325,8 +325,8 @@ PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 PyObject* query_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"parameters"};
-        static const Signature sig{"Query.bind()", names, 1, 1, 0b1};
+        static constexpr const char* names[] = {"parameters"};
+        static constexpr Signature sig = make_signature("Query.bind()", names, 1, 0b1);
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
@@ -345,12 +345,12 @@ PyObject* query_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+constexpr const char* kCount[] = {"count"};
+
 template <class ClauseType>
 PyObject* count_clause(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       const char* callable) noexcept {
+                       const Signature& sig) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"count"};
-        const Signature sig{callable, names, 1, 1, 0b1};
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
@@ -360,12 +360,14 @@ PyObject* count_clause(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
 
 PyObject* query_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) noexcept {
-    return count_clause<LimitClause>(self, args, nargs, kwnames, "Query.limit()");
+    static constexpr Signature sig = make_signature("Query.limit()", kCount, 1, 0b1);
+    return count_clause<LimitClause>(self, args, nargs, kwnames, sig);
 }
 
 PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                      PyObject* kwnames) noexcept {
-    return count_clause<SkipClause>(self, args, nargs, kwnames, "Query.skip()");
+    static constexpr Signature sig = make_signature("Query.skip()", kCount, 1, 0b1);
+    return count_clause<SkipClause>(self, args, nargs, kwnames, sig);
 }
 
 // ---- entry points --------------------------------------------------------------
@@ -471,9 +473,8 @@ Ref rows(const RowTable& t, const std::vector<std::string>& names, const Symbols
 }
 
 PyObject* return_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const char* callable, bool distinct) noexcept {
+                      const Signature& sig, bool distinct) noexcept {
     return guard_obj([&] {
-        const Signature sig{callable, nullptr, 0, 0, 0, "variables"};
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         ExclusiveBorrow b(self);
@@ -487,12 +488,14 @@ PyObject* return_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 PyObject* query_return(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                        PyObject* kwnames) noexcept {
-    return return_rows(self, args, nargs, kwnames, "Query.return_()", false);
+    static constexpr Signature sig = make_signature("Query.return_()", "variables");
+    return return_rows(self, args, nargs, kwnames, sig, false);
 }
 
 PyObject* query_return_distinct(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) noexcept {
-    return return_rows(self, args, nargs, kwnames, "Query.return_distinct()", true);
+    static constexpr Signature sig = make_signature("Query.return_distinct()", "variables");
+    return return_rows(self, args, nargs, kwnames, sig, true);
 }
 
 PyObject* query_return_count(PyObject* self, PyObject*) noexcept {

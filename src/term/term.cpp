@@ -76,7 +76,7 @@ namespace {
 TermValue& term_of(PyObject* self) { return payload<TermValue>(self); }
 
 const char* const term_params[] = {"name", "type"};
-constexpr Signature term_sig{"Term.__new__()", term_params, 2, 2, 0b11};
+constexpr Signature term_sig = make_signature("Term.__new__()", term_params, 2, 0b11);
 
 Ref make_term(PyTypeObject* cls, const BoundArgs& a) {
     std::string name = text_value(a[0], "name");
@@ -118,8 +118,8 @@ PyObject* term_uid_method(PyObject* self, PyObject*) noexcept {
 
 PyObject* term_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"other"};
-        static const Signature sig{"Term.__call__()", names, 1, 1, 0b1};
+        static constexpr const char* names[] = {"other"};
+        static constexpr Signature sig = make_signature("Term.__call__()", names, 1, 0b1);
         BoundArgs a;
         bind(sig, args, kwargs, a);
         instance_arg(a[0], term_class(), "Term", "other");

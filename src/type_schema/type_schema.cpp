@@ -17,18 +17,18 @@ const std::string& pattern_of(PyObject* self) { return schema_of(self).text(); }
 
 PyObject* type_schema_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"pattern"};
-        static const Signature sig{"TypeSchema.__new__()", names, 1, 1, 0b1};
+        static constexpr const char* names[] = {"pattern"};
+        static constexpr Signature sig = make_signature("TypeSchema.__new__()", names, 1, 0b1);
         BoundArgs a;
         bind(sig, args, kwargs, a);
         return new_instance(cls, SchemaPayload{Schema(text_value(a[0], "pattern"))});
     });
 }
 
-TypeRef bind_type(const char* callable, PyObject* const* args, Py_ssize_t nargs,
+constexpr const char* kType[] = {"type"};
+
+TypeRef bind_type(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
-    static const char* const names[] = {"type"};
-    const Signature sig{callable, names, 1, 1, 0b1};
     BoundArgs a;
     bind(sig, args, nargs, kwnames, a);
     return type_from_object(a[0]);
@@ -37,7 +37,8 @@ TypeRef bind_type(const char* callable, PyObject* const* args, Py_ssize_t nargs,
 PyObject* type_schema_matches(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        TypeRef type = bind_type("TypeSchema.matches()", args, nargs, kwnames);
+        static constexpr Signature sig = make_signature("TypeSchema.matches()", kType, 1, 0b1);
+        TypeRef type = bind_type(sig, args, nargs, kwnames);
         return to_bool(schema_of(self).test(type, nullptr));
     });
 }
@@ -45,7 +46,8 @@ PyObject* type_schema_matches(PyObject* self, PyObject* const* args, Py_ssize_t 
 PyObject* type_schema_capture(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        TypeRef type = bind_type("TypeSchema.capture()", args, nargs, kwnames);
+        static constexpr Signature sig = make_signature("TypeSchema.capture()", kType, 1, 0b1);
+        TypeRef type = bind_type(sig, args, nargs, kwnames);
         CaptureTable captures;
         Ref result = Ref::steal(PyDict_New());
         if (!schema_of(self).test(type, &captures)) return result;

@@ -14,7 +14,7 @@ const TypeRef& type_of(PyObject* self) { return payload<TypePayload>(self).type;
 // ---- Variable ---------------------------------------------------------------
 
 const char* const variable_params[] = {"name"};
-constexpr Signature variable_sig{"Variable.__new__()", variable_params, 1, 1, 0b1};
+constexpr Signature variable_sig = make_signature("Variable.__new__()", variable_params, 1, 0b1);
 
 Ref make_variable(PyTypeObject* cls, const BoundArgs& a) {
     return new_instance(cls, TypePayload{TypeRef::variable(text_arg(a[0], "name"))});
@@ -56,7 +56,8 @@ Py_hash_t variable_hash_slot(PyObject* self) noexcept {
 // ---- Application ------------------------------------------------------------
 
 const char* const application_params[] = {"left", "right"};
-constexpr Signature application_sig{"Application.__new__()", application_params, 2, 2, 0b11};
+constexpr Signature application_sig =
+    make_signature("Application.__new__()", application_params, 2, 0b11);
 
 Ref make_application(PyTypeObject* cls, const BoundArgs& a) {
     TypeRef left = type_from_object(a[0]);
