@@ -5,6 +5,7 @@
 #include "graph/graph_state.hpp"
 #include "module/binder.hpp"
 #include "module/convert.hpp"
+#include "module/kept.hpp"
 
 namespace veldrin {
 
@@ -28,31 +29,17 @@ PyObject* graph_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcep
     });
 }
 
-PyObject* graph_get_nodes(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return graph_of(self).nodes;
-    });
-}
-
-PyObject* graph_get_edges(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return graph_of(self).edges;
-    });
-}
+Ref graph_nodes(PyObject* self) { return graph_of(self).nodes; }
+Ref graph_edges(PyObject* self) { return graph_of(self).edges; }
 
 PyObject* graph_query(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] { return new_query_for_graph(self); });
 }
 
-PyObject* graph_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        GraphPayload& g = graph_of(self);
-        return to_str("Graph(" + std::to_string(PyDict_GET_SIZE(g.nodes.get())) + " nodes, " +
-                      std::to_string(PyDict_GET_SIZE(g.edges.get())) + " edges)");
-    });
+Ref graph_repr(PyObject* self) {
+    GraphPayload& g = graph_of(self);
+    return to_str("Graph(" + std::to_string(PyDict_GET_SIZE(g.nodes.get())) + " nodes, " +
+                  std::to_string(PyDict_GET_SIZE(g.edges.get())) + " edges)");
 }
 
 PyMethodDef graph_methods[] = {
@@ -77,34 +64,28 @@ PyMethodDef graph_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef graph_getset[] = {
-    {"nodes", graph_get_nodes, nullptr,
+    {"nodes", read_getter<graph_nodes>, nullptr,
      "The node dictionary (node UID -> Node), the object itself.", nullptr},
-    {"edges", graph_get_edges, nullptr,
+    {"edges", read_getter<graph_edges>, nullptr,
      "The edge dictionary (edge UID -> Edge), the object itself.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+const ClassSpec graph_spec{
+    .name = "builtins.Graph",
+    .doc = "Graph()\n--\n\nRepresents a type theoretical theory model as a graph.",
+    .instance = layout_of<GraphPayload>(),
+    .new_ = graph_new,
+    .repr = read_slot<graph_repr>,
+    .str = read_slot<graph_repr>,
+    .methods = graph_methods,
+    .getset = graph_getset,
+};
+
+constinit KeptClass graph_type{[] { return create_class(graph_spec); }};
+
 }  // namespace
 
-PyTypeObject* graph_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc,
-             const_cast<char*>("Graph()\n--\n\n"
-                               "Represents a type theoretical theory model as a graph.")},
-            {Py_tp_new, reinterpret_cast<void*>(graph_new)},
-            dealloc_slot<GraphPayload>(),
-            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<GraphPayload>)},
-            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<GraphPayload>)},
-            {Py_tp_str, reinterpret_cast<void*>(graph_repr)},
-            {Py_tp_repr, reinterpret_cast<void*>(graph_repr)},
-            {Py_tp_methods, graph_methods},
-            {Py_tp_getset, graph_getset},
-            {0, nullptr}};
-        cls = create_class("builtins.Graph", sizeof(Instance<GraphPayload>), true, slots);
-    }
-    return cls;
-}
+PyTypeObject* graph_class() { return graph_type.get(); }
 
 GraphPayload graph_dictionaries(PyObject* graph) {
     SharedBorrow b(graph);

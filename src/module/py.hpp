@@ -54,6 +54,24 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A borrowed reference: the object stays alive for as long as whoever lent
+// it holds it (the caller's argument, the container it was read from, a
+// slot kept for the module's life); the handle never releases it.  In a
+// signature it says what a bare PyObject* leaves to a comment.  Raw pointers
+// and Ref (not a temporary one) turn into it, and it into a raw pointer.
+class Borrowed {
+public:
+    constexpr Borrowed() noexcept = default;
+    constexpr Borrowed(PyObject* o) noexcept : p_(o) {}
+    Borrowed(const Ref& r) noexcept : p_(r.get()) {}
+    Borrowed(Ref&&) = delete;  // the reference would be gone with the temporary
+    constexpr PyObject* get() const noexcept { return p_; }
+    constexpr operator PyObject*() const noexcept { return p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
 // Runs `body` at a slot boundary: returns its result, or `fail` with a Python
 // exception pending when it threw.
 template <class R, class F>

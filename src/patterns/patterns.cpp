@@ -5,6 +5,7 @@
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
+#include "module/kept.hpp"
 #include "module/text.hpp"
 #include "patterns/parser.hpp"
 #include "patterns/pattern_state.hpp"
@@ -97,23 +98,18 @@ namespace {
 
 // The class of the objects that hold a property value naming parameters;
 // made when the first such value is parsed.
-PyTypeObject* parameter_value_class = nullptr;
-
-PyTypeObject* parameter_literal_class() {
-    if (!parameter_value_class) {
-        static PyType_Slot slots[] = {dealloc_slot<Literal>(), {0, nullptr}};
-        parameter_value_class =
-            create_class("veldrin.PatternParameterValue", sizeof(Instance<Literal>), false, slots,
-                         Py_TPFLAGS_DISALLOW_INSTANTIATION);
-    }
-    return parameter_value_class;
-}
+const ClassSpec parameter_value_spec{
+    .name = "veldrin.PatternParameterValue",
+    .doc = nullptr,
+    .instance = layout_of<Literal>(),
+};
+constinit KeptClass parameter_value_type{[] { return create_class(parameter_value_spec); }};
 
 }  // namespace
 
 const Literal* parameter_literal(PyObject* value) noexcept {
-    if (!value || !parameter_value_class || !is_instance(value, parameter_value_class))
-        return nullptr;
+    PyTypeObject* cls = parameter_value_type.made();
+    if (!value || !cls || !is_instance(value, cls)) return nullptr;
     return &payload<Literal>(value);
 }
 
@@ -123,7 +119,7 @@ PathPatternValue parse_path_pattern(std::string_view text, bool parameters) {
         PropertyMap map;
         for (const auto& [key, literal] : part.properties) {
             map.emplace_back(key, names_parameters(literal)
-                                      ? new_instance(parameter_literal_class(), Literal(literal))
+                                      ? new_instance(parameter_value_type.get(), Literal(literal))
                                       : literal_to_object(literal));
         }
         return map;
@@ -166,25 +162,24 @@ PyObject* node_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) 
     });
 }
 
-PyObject* node_pattern_get_variable(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        const auto& v = payload<NodePatternValue>(self).variable;
-        return v ? to_str(*v) : Ref::borrow(Py_None);
-    });
+Ref optional_str(const std::optional<std::string>& v) {
+    return v ? to_str(*v) : Ref::borrow(Py_None);
 }
 
-PyObject* node_pattern_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        return to_str("NodePattern(variable=" +
-                      variable_repr(payload<NodePatternValue>(self).variable) + ")");
-    });
+Ref node_pattern_variable(PyObject* self) {
+    return optional_str(payload<NodePatternValue>(self).variable);
+}
+
+Ref node_pattern_repr(PyObject* self) {
+    return to_str(
+        "NodePattern(variable=" + variable_repr(payload<NodePatternValue>(self).variable) + ")");
 }
 
 PyMethodDef node_pattern_methods[] = {{"__reduce__", node_pattern_reduce, METH_NOARGS, nullptr},
                                       {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef node_pattern_getset[] = {
-    {"variable", node_pattern_get_variable, nullptr,
+    {"variable", read_getter<node_pattern_variable>, nullptr,
      "The variable matching nodes are bound to, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -201,44 +196,37 @@ PyObject* edge_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) 
     });
 }
 
-PyObject* edge_pattern_get_variable(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        const auto& v = payload<EdgePatternValue>(self).variable;
-        return v ? to_str(*v) : Ref::borrow(Py_None);
-    });
+Ref edge_pattern_variable(PyObject* self) {
+    return optional_str(payload<EdgePatternValue>(self).variable);
 }
 
-PyObject* edge_pattern_get_direction(PyObject* self, void*) noexcept {
-    return guard_obj([&] { return to_str(payload<EdgePatternValue>(self).direction); });
+Ref edge_pattern_direction(PyObject* self) {
+    return to_str(payload<EdgePatternValue>(self).direction);
 }
 
-PyObject* edge_pattern_get_hops(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        const std::optional<Hops>& h = payload<EdgePatternValue>(self).hops;
-        if (!h) return Ref::borrow(Py_None);
-        Ref min = Ref::steal(PyLong_FromUnsignedLongLong(h->min));
-        Ref max = h->max ? Ref::steal(PyLong_FromUnsignedLongLong(*h->max)) : Ref::borrow(Py_None);
-        return Ref::steal(PyTuple_Pack(2, min.get(), max.get()));
-    });
+Ref edge_pattern_hops(PyObject* self) {
+    const std::optional<Hops>& h = payload<EdgePatternValue>(self).hops;
+    if (!h) return Ref::borrow(Py_None);
+    Ref min = Ref::steal(PyLong_FromUnsignedLongLong(h->min));
+    Ref max = h->max ? Ref::steal(PyLong_FromUnsignedLongLong(*h->max)) : Ref::borrow(Py_None);
+    return Ref::steal(PyTuple_Pack(2, min.get(), max.get()));
 }
 
-PyObject* edge_pattern_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        const EdgePatternValue& p = payload<EdgePatternValue>(self);
-        return to_str("EdgePattern(variable=" + variable_repr(p.variable) +
-                      ", direction=" + p.direction + ")");
-    });
+Ref edge_pattern_repr(PyObject* self) {
+    const EdgePatternValue& p = payload<EdgePatternValue>(self);
+    return to_str("EdgePattern(variable=" + variable_repr(p.variable) +
+                  ", direction=" + p.direction + ")");
 }
 
 PyMethodDef edge_pattern_methods[] = {{"__reduce__", edge_pattern_reduce, METH_NOARGS, nullptr},
                                       {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef edge_pattern_getset[] = {
-    {"variable", edge_pattern_get_variable, nullptr,
+    {"variable", read_getter<edge_pattern_variable>, nullptr,
      "The variable matching edges are bound to, or None.", nullptr},
-    {"direction", edge_pattern_get_direction, nullptr,
+    {"direction", read_getter<edge_pattern_direction>, nullptr,
      "The direction word: \"forward\", \"backward\" or \"any\".", nullptr},
-    {"hops", edge_pattern_get_hops, nullptr,
+    {"hops", read_getter<edge_pattern_hops>, nullptr,
      "For a quantified edge, its bounds (min, max), max None when unbounded; else None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
@@ -278,18 +266,11 @@ Ref list_of(const std::vector<Value>& values, PyTypeObject* cls) {
     return list;
 }
 
-PyObject* path_pattern_get_nodes(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return list_of(path_of(self).nodes, node_pattern_class());
-    });
+Ref path_pattern_nodes(PyObject* self) {
+    return list_of(path_of(self).nodes, node_pattern_class());
 }
-
-PyObject* path_pattern_get_edges(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return list_of(path_of(self).edges, edge_pattern_class());
-    });
+Ref path_pattern_edges(PyObject* self) {
+    return list_of(path_of(self).edges, edge_pattern_class());
 }
 
 template <class Value>
@@ -321,13 +302,10 @@ PyObject* path_pattern_add_edge(PyObject* self, PyObject* const* args, Py_ssize_
                                               "EdgePattern", &PathPatternValue::edges);
 }
 
-PyObject* path_pattern_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        const PathPatternValue& p = path_of(self);
-        return to_str("PathPattern(" + std::to_string(p.nodes.size()) + " nodes, " +
-                      std::to_string(p.edges.size()) + " edges)");
-    });
+Ref path_pattern_repr(PyObject* self) {
+    const PathPatternValue& p = path_of(self);
+    return to_str("PathPattern(" + std::to_string(p.nodes.size()) + " nodes, " +
+                  std::to_string(p.edges.size()) + " edges)");
 }
 
 PyMethodDef path_pattern_methods[] = {
@@ -342,66 +320,60 @@ PyMethodDef path_pattern_methods[] = {
     {"__reduce__", path_pattern_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef path_pattern_getset[] = {
-    {"nodes", path_pattern_get_nodes, nullptr, "Copies of the node patterns, in order.", nullptr},
-    {"edges", path_pattern_get_edges, nullptr, "Copies of the edge patterns, in order.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef path_pattern_getset[] = {{"nodes", read_getter<path_pattern_nodes>, nullptr,
+                                      "Copies of the node patterns, in order.", nullptr},
+                                     {"edges", read_getter<path_pattern_edges>, nullptr,
+                                      "Copies of the edge patterns, in order.", nullptr},
+                                     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-template <class Value>
-PyTypeObject* make_pattern_class(const char* name, const char* doc, newfunc new_fn, reprfunc repr,
-                                 PyGetSetDef* getset, PyMethodDef* methods) {
-    PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(doc)},
-                           {Py_tp_new, reinterpret_cast<void*>(new_fn)},
-                           dealloc_slot<Value>(),
-                           {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<Value>)},
-                           {Py_tp_clear, reinterpret_cast<void*>(instance_clear<Value>)},
-                           {Py_tp_repr, reinterpret_cast<void*>(repr)},
-                           {Py_tp_getset, getset},
-                           {methods ? Py_tp_methods : 0, methods},
-                           {0, nullptr}};
-    return create_class(name, sizeof(Instance<Value>), true, slots);
-}
+const ClassSpec node_pattern_spec{
+    .name = "builtins.NodePattern",
+    .doc =
+        "NodePattern(variable=None, type=..., type_schema=None, properties=None)\n--\n\n"
+        "A pattern for nodes: a variable, an exact type, a type schema and required "
+        "property values.",
+    .instance = layout_of<NodePatternValue>(),
+    .new_ = node_pattern_new,
+    .repr = read_slot<node_pattern_repr>,
+    .methods = node_pattern_methods,
+    .getset = node_pattern_getset,
+};
+
+const ClassSpec edge_pattern_spec{
+    .name = "builtins.EdgePattern",
+    .doc =
+        "EdgePattern(variable=None, term=None, term_type_schema=None, properties=None, "
+        "direction=...)\n--\n\n"
+        "A pattern for edges: a variable, an exact term, a schema for the term's type, "
+        "required property values and a direction.",
+    .instance = layout_of<EdgePatternValue>(),
+    .new_ = edge_pattern_new,
+    .repr = read_slot<edge_pattern_repr>,
+    .methods = edge_pattern_methods,
+    .getset = edge_pattern_getset,
+};
+
+const ClassSpec path_pattern_spec{
+    .name = "builtins.PathPattern",
+    .doc =
+        "PathPattern(pattern=None)\n--\n\n"
+        "A path of node patterns with edge patterns between them, usually parsed from a "
+        "pattern string such as \"(n:Person)-[e:knows]->(m:Person)\".",
+    .instance = layout_of<PathPatternValue>(),
+    .new_ = path_pattern_new,
+    .repr = read_slot<path_pattern_repr>,
+    .methods = path_pattern_methods,
+    .getset = path_pattern_getset,
+};
+
+constinit KeptClass node_pattern_type{[] { return create_class(node_pattern_spec); }};
+constinit KeptClass edge_pattern_type{[] { return create_class(edge_pattern_spec); }};
+constinit KeptClass path_pattern_type{[] { return create_class(path_pattern_spec); }};
 
 }  // namespace
 
-PyTypeObject* node_pattern_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        cls = make_pattern_class<NodePatternValue>(
-            "builtins.NodePattern",
-            "NodePattern(variable=None, type=..., type_schema=None, properties=None)\n--\n\n"
-            "A pattern for nodes: a variable, an exact type, a type schema and required "
-            "property values.",
-            node_pattern_new, node_pattern_repr, node_pattern_getset, node_pattern_methods);
-    }
-    return cls;
-}
-
-PyTypeObject* edge_pattern_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        cls = make_pattern_class<EdgePatternValue>(
-            "builtins.EdgePattern",
-            "EdgePattern(variable=None, term=None, term_type_schema=None, properties=None, "
-            "direction=...)\n--\n\n"
-            "A pattern for edges: a variable, an exact term, a schema for the term's type, "
-            "required property values and a direction.",
-            edge_pattern_new, edge_pattern_repr, edge_pattern_getset, edge_pattern_methods);
-    }
-    return cls;
-}
-
-PyTypeObject* path_pattern_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        cls = make_pattern_class<PathPatternValue>(
-            "builtins.PathPattern",
-            "PathPattern(pattern=None)\n--\n\n"
-            "A path of node patterns with edge patterns between them, usually parsed from a "
-            "pattern string such as \"(n:Person)-[e:knows]->(m:Person)\".",
-            path_pattern_new, path_pattern_repr, path_pattern_getset, path_pattern_methods);
-    }
-    return cls;
-}
+PyTypeObject* node_pattern_class() { return node_pattern_type.get(); }
+PyTypeObject* edge_pattern_class() { return edge_pattern_type.get(); }
+PyTypeObject* path_pattern_class() { return path_pattern_type.get(); }
 
 }  // namespace veldrin

@@ -8,6 +8,7 @@
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
+#include "module/kept.hpp"
 #include "query/query.hpp"
 #include "types/type_reader.hpp"
 
@@ -579,24 +580,19 @@ PyMethodDef query_methods[] = {
 
 #undef QUERY_METHOD
 
+const ClassSpec query_spec{
+    .name = "builtins.Query",
+    .doc = "Query(graph)\n--\n\nA fluent query builder bound to one graph.",
+    .instance = layout_of<QueryValue>(),
+    .new_ = query_new,
+    .methods = query_methods,
+};
+
+constinit KeptClass query_type{[] { return create_class(query_spec); }};
+
 }  // namespace
 
-PyTypeObject* query_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("Query(graph)\n--\n\n"
-                                          "A fluent query builder bound to one graph.")},
-            {Py_tp_new, reinterpret_cast<void*>(query_new)},
-            dealloc_slot<QueryValue>(),
-            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<QueryValue>)},
-            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<QueryValue>)},
-            {Py_tp_methods, query_methods},
-            {0, nullptr}};
-        cls = create_class("builtins.Query", sizeof(Instance<QueryValue>), true, slots);
-    }
-    return cls;
-}
+PyTypeObject* query_class() { return query_type.get(); }
 
 Ref new_query_for_graph(PyObject* graph) {
     GraphPayload g = graph_dictionaries(graph);

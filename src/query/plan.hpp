@@ -184,8 +184,6 @@ struct PlanStep {
     void clear() noexcept;
 };
 
-PyTypeObject* plan_step_class();
-
 // A new plan node holding `clause` in front of `older` (null: none).
 Ref link_step(Ref older, Clause clause);
 // The clauses of the chain ending at `newest`, oldest first (borrowed from

@@ -4,6 +4,7 @@
 
 #include "module/binder.hpp"
 #include "module/convert.hpp"
+#include "module/kept.hpp"
 #include "type_schema/schema.hpp"
 #include "type_schema/schema_state.hpp"
 #include "types/types_py.hpp"
@@ -60,13 +61,9 @@ PyObject* type_schema_capture(PyObject* self, PyObject* const* args, Py_ssize_t 
     });
 }
 
-PyObject* type_schema_get_pattern(PyObject* self, void*) noexcept {
-    return guard_obj([&] { return to_str(pattern_of(self)); });
-}
+Ref type_schema_pattern(PyObject* self) { return to_str(pattern_of(self)); }
 
-PyObject* type_schema_repr(PyObject* self) noexcept {
-    return guard_obj([&] { return to_str("TypeSchema(\"" + pattern_of(self) + "\")"); });
-}
+Ref type_schema_repr(PyObject* self) { return to_str("TypeSchema(\"" + pattern_of(self) + "\")"); }
 
 PyMethodDef type_schema_methods[] = {
     {"matches", as_method(type_schema_matches), METH_FASTCALL | METH_KEYWORDS,
@@ -77,32 +74,29 @@ PyMethodDef type_schema_methods[] = {
     {"__reduce__", type_schema_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef type_schema_getset[] = {
-    {"pattern", type_schema_get_pattern, nullptr, "The schema text, exactly as given.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef type_schema_getset[] = {{"pattern", read_getter<type_schema_pattern>, nullptr,
+                                     "The schema text, exactly as given.", nullptr},
+                                    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+const ClassSpec type_schema_spec{
+    .name = "builtins.TypeSchema",
+    .doc =
+        "TypeSchema(pattern)\n--\n\n"
+        "A pattern over types.\n\n"
+        "\"$*$\" accepts every type, \"$Person$\" the variable Person, \"$A -> B$\" a "
+        "function type, and \"$(name:sub)$\" captures what sub met under name.",
+    .instance = layout_of<SchemaPayload>(),
+    .new_ = type_schema_new,
+    .repr = read_slot<type_schema_repr>,
+    .str = read_slot<type_schema_repr>,
+    .methods = type_schema_methods,
+    .getset = type_schema_getset,
+};
+
+constinit KeptClass type_schema_type{[] { return create_class(type_schema_spec); }};
 
 }  // namespace
 
-PyTypeObject* type_schema_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc,
-             const_cast<char*>("TypeSchema(pattern)\n--\n\n"
-                               "A pattern over types.\n\n"
-                               "\"$*$\" accepts every type, \"$Person$\" the variable Person, "
-                               "\"$A -> B$\" a function type, and \"$(name:sub)$\" captures what "
-                               "sub met under name.")},
-            {Py_tp_new, reinterpret_cast<void*>(type_schema_new)},
-            dealloc_slot<SchemaPayload>(),
-            {Py_tp_str, reinterpret_cast<void*>(type_schema_repr)},
-            {Py_tp_repr, reinterpret_cast<void*>(type_schema_repr)},
-            {Py_tp_methods, type_schema_methods},
-            {Py_tp_getset, type_schema_getset},
-            {0, nullptr}};
-        cls = create_class("builtins.TypeSchema", sizeof(Instance<SchemaPayload>), false, slots);
-    }
-    return cls;
-}
+PyTypeObject* type_schema_class() { return type_schema_type.get(); }
 
 }  // namespace veldrin

@@ -35,10 +35,10 @@ PyObject* value_richcompare(PyObject* self, PyObject* other, int op,
 Ref uid_to_str(const Digest& digest);
 
 // Construction of a class from `Sig` and `Make` (which builds the instance
-// from the bound arguments).  `new_slot` is the class's __new__; `call`, set
-// as the class's own call (install), binds the arguments straight from the
-// caller's array, without the argument tuple and keyword dict of the
-// ordinary class call.  The classes are immutable, so neither __new__ nor
+// from the bound arguments).  `new_slot` is the class's __new__; `call`, the
+// class's own call (ClassSpec::vectorcall), binds the arguments straight
+// from the caller's array, without the argument tuple and keyword dict of
+// the ordinary class call.  The classes are immutable, so neither __new__ nor
 // __init__ can be replaced behind it.
 
 template <const Signature& Sig, Ref (*Make)(PyTypeObject*, const BoundArgs&)>
@@ -66,9 +66,6 @@ struct Constructor {
             return Make(cls, a);
         });
     }
-
-    static PyType_Slot slot() { return {Py_tp_new, reinterpret_cast<void*>(new_slot)}; }
-    static void install(PyTypeObject* cls) noexcept { cls->tp_vectorcall = call; }
 };
 
 }  // namespace veldrin
