@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "module/convert.hpp"
+#include "module/kept.hpp"
 #include "module/text.hpp"
 
 namespace veldrin {
@@ -58,7 +59,7 @@ Ref reduce_to(const char* kind, std::initializer_list<Ref> fields) {
 Ref reduce_to(const char* kind, PyObject* fields) {
     Ref head = Ref::steal(PyTuple_Pack(1, to_str(kind).get()));
     Ref args = Ref::steal(PySequence_Concat(head.get(), fields));
-    return Ref::steal(PyTuple_Pack(2, restore_function(), args.get()));
+    return Ref::steal(PyTuple_Pack(2, restore_function().get(), args.get()));
 }
 
 namespace {
@@ -91,24 +92,20 @@ void install_restorers(const RestoreEntry* entries, std::size_t n) noexcept {
     restorer_count = n;
 }
 
-PyObject* restore_function() {
-    static PyObject* function = nullptr;
-    if (!function) {
+Borrowed restore_function() {
+    static constinit Kept function{[] {
         Ref module_name = to_str("veldrin");
-        function = PyCFunction_NewEx(&restore_def, nullptr, module_name.get());
-        if (!function) throw_pending();
-    }
-    return function;
+        return Ref::steal(PyCFunction_NewEx(&restore_def, nullptr, module_name.get()));
+    }};
+    return function.get();
 }
 
 Ref deep_copy(PyObject* o, PyObject* memo) {
-    static PyObject* deepcopy = nullptr;
-    if (!deepcopy) {
+    static constinit Kept deepcopy{[] {
         Ref copy_module = Ref::steal(PyImport_ImportModule("copy"));
-        deepcopy = PyObject_GetAttrString(copy_module.get(), "deepcopy");
-        if (!deepcopy) throw_pending();
-    }
-    return Ref::steal(PyObject_CallFunctionObjArgs(deepcopy, o, memo, nullptr));
+        return Ref::steal(PyObject_GetAttrString(copy_module.get(), "deepcopy"));
+    }};
+    return Ref::steal(PyObject_CallFunctionObjArgs(deepcopy.get(), o, memo, nullptr));
 }
 
 MemoEntry::MemoEntry(PyObject* memo, PyObject* original, PyObject* copy)

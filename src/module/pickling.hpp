@@ -66,8 +66,8 @@ struct RestoreEntry {
     Restorer restore;
 };
 void install_restorers(const RestoreEntry* entries, std::size_t n) noexcept;
-// The module function `_restore(kind, *fields)` (a borrowed reference).
-PyObject* restore_function();
+// The module function `_restore(kind, *fields)`.
+Borrowed restore_function();
 
 // copy.deepcopy(o, memo).
 Ref deep_copy(PyObject* o, PyObject* memo);
