@@ -13,20 +13,16 @@ namespace {
 
 GraphPayload& graph_of(PyObject* self) {
     GraphPayload& g = payload<GraphPayload>(self);
-    // A graph emptied by the collector gets new dictionaries, never null.
-    if (!g.nodes) g.nodes = Ref::steal(PyDict_New());
-    if (!g.edges) g.edges = Ref::steal(PyDict_New());
+    dict_field(g.nodes);
+    dict_field(g.edges);
     return g;
 }
 
-PyObject* graph_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static constexpr Signature sig = make_signature("Graph.__new__()");
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        GraphPayload g{Ref::steal(PyDict_New()), Ref::steal(PyDict_New())};
-        return new_instance(cls, std::move(g));
-    });
+constexpr Signature graph_sig = make_signature("Graph.__new__()");
+
+Ref make_graph(PyTypeObject* cls, const BoundArgs&) {
+    GraphPayload g{Ref::steal(PyDict_New()), Ref::steal(PyDict_New())};
+    return new_instance(cls, std::move(g));
 }
 
 Ref graph_nodes(PyObject* self) { return graph_of(self).nodes; }
@@ -74,7 +70,7 @@ const ClassSpec graph_spec{
     .name = "builtins.Graph",
     .doc = "Graph()\n--\n\nRepresents a type theoretical theory model as a graph.",
     .instance = layout_of<GraphPayload>(),
-    .new_ = graph_new,
+    .new_ = Constructor<graph_sig, make_graph>::new_slot,
     .repr = read_slot<graph_repr>,
     .str = read_slot<graph_repr>,
     .methods = graph_methods,

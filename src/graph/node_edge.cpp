@@ -13,10 +13,6 @@ Uid node_uid(const NodeRecord& n) { return node_digest(n.type.node()).uid(); }
 Uid edge_uid(const EdgeRecord& e) { return edge_digest(e.term).uid(); }
 
 namespace {
-PyObject* ensure_dict(Ref& properties) {
-    if (!properties) properties = Ref::steal(PyDict_New());
-    return properties.get();
-}
 
 // A dict, or a new empty one for an absent or None argument.
 Ref optional_properties(PyObject* properties) {
@@ -26,8 +22,8 @@ Ref optional_properties(PyObject* properties) {
 
 }  // namespace
 
-PyObject* record_properties(NodeRecord& n) { return ensure_dict(n.properties); }
-PyObject* record_properties(EdgeRecord& e) { return ensure_dict(e.properties); }
+Borrowed record_properties(NodeRecord& n) { return dict_field(n.properties); }
+Borrowed record_properties(EdgeRecord& e) { return dict_field(e.properties); }
 
 NodeRecord make_node_record(PyObject* type, PyObject* properties) {
     TypeRef t = type_from_object(type);

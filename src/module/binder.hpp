@@ -60,4 +60,49 @@ void bind(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObjec
 // Tuple-and-dict convention (__new__, __call__).
 void bind(const Signature& sig, PyObject* args, PyObject* kwargs, BoundArgs& out);
 
+// A METH_FASTCALL | METH_KEYWORDS method: binds the call's arguments with
+// `Sig` and runs `Body(self, bound)` at the slot boundary.
+template <const Signature& Sig, Ref (*Body)(PyObject*, const BoundArgs&)>
+PyObject* bound_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) noexcept {
+    return guard_obj([&] {
+        BoundArgs a;
+        bind(Sig, args, nargs, kwnames, a);
+        return Body(self, a);
+    });
+}
+
+// Construction of a class from `Sig` and `Make` (which builds the instance
+// from the bound arguments).  `new_slot` is the class's __new__; `call`, the
+// class's own call (ClassSpec::vectorcall), binds the arguments straight
+// from the caller's array, without the argument tuple and keyword dict of
+// the ordinary class call.  The classes are immutable, so neither __new__ nor
+// __init__ can be replaced behind it.
+template <const Signature& Sig, Ref (*Make)(PyTypeObject*, const BoundArgs&)>
+struct Constructor {
+    static PyObject* new_slot(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
+        return guard_obj([&] {
+            BoundArgs a;
+            bind(Sig, args, kwargs, a);
+            return Make(cls, a);
+        });
+    }
+
+    static PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf,
+                          PyObject* kwnames) noexcept {
+        auto* cls = reinterpret_cast<PyTypeObject*>(callable);
+        return guard_obj([&] {
+            BoundArgs a;
+            Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+            if (!kwnames && nargs == Sig.n_params && nargs == Sig.n_positional) {
+                // Every parameter given by position: nothing to check.
+                for (Py_ssize_t i = 0; i < nargs; ++i) a.value[i] = args[i];
+            } else {
+                bind(Sig, args, nargs, kwnames, a);
+            }
+            return Make(cls, a);
+        });
+    }
+};
+
 }  // namespace veldrin

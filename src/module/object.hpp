@@ -216,6 +216,13 @@ Py_hash_t read_hash(PyObject* self) noexcept {
     });
 }
 
+// The dictionary a payload field holds.  Objects emptied by the collector
+// stay usable: an emptied field gets a new empty dictionary, never null.
+inline Borrowed dict_field(Ref& field) {
+    if (!field) field = Ref::steal(PyDict_New());
+    return field;
+}
+
 // Is `o` an instance of `type` (exact: the classes cannot be subclassed)?
 inline bool is_instance(PyObject* o, PyTypeObject* type) noexcept { return Py_TYPE(o) == type; }
 

@@ -152,14 +152,11 @@ std::string variable_repr(const std::optional<std::string>& v) {
 
 // ---- NodePattern ------------------------------------------------------------
 
-PyObject* node_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static constexpr const char* names[] = {"variable", "type", "type_schema", "properties"};
-        static constexpr Signature sig = make_signature("NodePattern.__new__()", names, 4, 0);
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        return new_instance(cls, build_node_pattern(a[0], a[1], a[2], a[3]));
-    });
+constexpr const char* kNodeParams[] = {"variable", "type", "type_schema", "properties"};
+constexpr Signature node_sig = make_signature("NodePattern.__new__()", kNodeParams, 4, 0);
+
+Ref make_node_pattern(PyTypeObject* cls, const BoundArgs& a) {
+    return new_instance(cls, build_node_pattern(a[0], a[1], a[2], a[3]));
 }
 
 Ref optional_str(const std::optional<std::string>& v) {
@@ -185,15 +182,12 @@ PyGetSetDef node_pattern_getset[] = {
 
 // ---- EdgePattern ------------------------------------------------------------
 
-PyObject* edge_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static constexpr const char* names[] = {"variable", "term", "term_type_schema",
-                                                "properties", "direction"};
-        static constexpr Signature sig = make_signature("EdgePattern.__new__()", names, 5, 0);
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        return new_instance(cls, build_edge_pattern(a[0], a[1], a[2], a[3], a[4]));
-    });
+constexpr const char* kEdgeParams[] = {"variable", "term", "term_type_schema", "properties",
+                                       "direction"};
+constexpr Signature edge_sig = make_signature("EdgePattern.__new__()", kEdgeParams, 5, 0);
+
+Ref make_edge_pattern(PyTypeObject* cls, const BoundArgs& a) {
+    return new_instance(cls, build_edge_pattern(a[0], a[1], a[2], a[3], a[4]));
 }
 
 Ref edge_pattern_variable(PyObject* self) {
@@ -236,24 +230,18 @@ constexpr const char* kPattern[] = {"pattern"};
 
 PathPatternValue& path_of(PyObject* self) { return payload<PathPatternValue>(self); }
 
-PyObject* path_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static constexpr Signature sig = make_signature("PathPattern.__new__()", kPattern, 1, 0);
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        if (!a.given(0)) return new_instance(cls, PathPatternValue{});
-        return new_instance(cls, parse_path_pattern(text_arg(a[0], "pattern")));
-    });
+constexpr Signature path_sig = make_signature("PathPattern.__new__()", kPattern, 1, 0);
+constexpr Signature parse_sig = make_signature("PathPattern.parse()", kPattern, 1, 0b1);
+constexpr Signature add_node_sig = make_signature("PathPattern.add_node()", kPattern, 1, 0b1);
+constexpr Signature add_edge_sig = make_signature("PathPattern.add_edge()", kPattern, 1, 0b1);
+
+Ref make_path_pattern(PyTypeObject* cls, const BoundArgs& a) {
+    if (!a.given(0)) return new_instance(cls, PathPatternValue{});
+    return new_instance(cls, parse_path_pattern(text_arg(a[0], "pattern")));
 }
 
-PyObject* path_pattern_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static constexpr Signature sig = make_signature("PathPattern.parse()", kPattern, 1, 0b1);
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        return new_instance(path_pattern_class(), parse_path_pattern(text_arg(a[0], "pattern")));
-    });
+Ref path_pattern_parse(PyObject*, const BoundArgs& a) {
+    return new_instance(path_pattern_class(), parse_path_pattern(text_arg(a[0], "pattern")));
 }
 
 template <class Value>
@@ -274,32 +262,21 @@ Ref path_pattern_edges(PyObject* self) {
 }
 
 template <class Value>
-PyObject* path_pattern_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, const Signature& sig, PyTypeObject* cls,
-                           const char* class_name, std::vector<Value> PathPatternValue::*member) {
-    return guard_obj([&] {
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        instance_arg(a[0], cls, class_name, "pattern");
-        Value copy = payload<Value>(a[0]);
-        ExclusiveBorrow b(self);
-        (path_of(self).*member).push_back(std::move(copy));
-        return new_instance(path_pattern_class(), PathPatternValue(path_of(self)));
-    });
+Ref path_pattern_add(PyObject* self, const BoundArgs& a, PyTypeObject* cls, const char* class_name,
+                     std::vector<Value> PathPatternValue::*member) {
+    instance_arg(a[0], cls, class_name, "pattern");
+    Value copy = payload<Value>(a[0]);
+    ExclusiveBorrow b(self);
+    (path_of(self).*member).push_back(std::move(copy));
+    return new_instance(path_pattern_class(), PathPatternValue(path_of(self)));
 }
 
-PyObject* path_pattern_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    static constexpr Signature sig = make_signature("PathPattern.add_node()", kPattern, 1, 0b1);
-    return path_pattern_add<NodePatternValue>(self, args, nargs, kwnames, sig, node_pattern_class(),
-                                              "NodePattern", &PathPatternValue::nodes);
+Ref path_pattern_add_node(PyObject* self, const BoundArgs& a) {
+    return path_pattern_add(self, a, node_pattern_class(), "NodePattern", &PathPatternValue::nodes);
 }
 
-PyObject* path_pattern_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    static constexpr Signature sig = make_signature("PathPattern.add_edge()", kPattern, 1, 0b1);
-    return path_pattern_add<EdgePatternValue>(self, args, nargs, kwnames, sig, edge_pattern_class(),
-                                              "EdgePattern", &PathPatternValue::edges);
+Ref path_pattern_add_edge(PyObject* self, const BoundArgs& a) {
+    return path_pattern_add(self, a, edge_pattern_class(), "EdgePattern", &PathPatternValue::edges);
 }
 
 Ref path_pattern_repr(PyObject* self) {
@@ -309,12 +286,15 @@ Ref path_pattern_repr(PyObject* self) {
 }
 
 PyMethodDef path_pattern_methods[] = {
-    {"parse", as_method(path_pattern_parse), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"parse", as_method(bound_method<parse_sig, path_pattern_parse>),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "parse(pattern)\n--\n\nParses a pattern string such as \"(n:Person)-[e:knows]->(m)\"."},
-    {"add_node", as_method(path_pattern_add_node), METH_FASTCALL | METH_KEYWORDS,
+    {"add_node", as_method(bound_method<add_node_sig, path_pattern_add_node>),
+     METH_FASTCALL | METH_KEYWORDS,
      "add_node($self, pattern)\n--\n\nAppends a node pattern to this path and returns a copy of "
      "the path."},
-    {"add_edge", as_method(path_pattern_add_edge), METH_FASTCALL | METH_KEYWORDS,
+    {"add_edge", as_method(bound_method<add_edge_sig, path_pattern_add_edge>),
+     METH_FASTCALL | METH_KEYWORDS,
      "add_edge($self, pattern)\n--\n\nAppends an edge pattern to this path and returns a copy of "
      "the path."},
     {"__reduce__", path_pattern_reduce, METH_NOARGS, nullptr},
@@ -333,7 +313,7 @@ const ClassSpec node_pattern_spec{
         "A pattern for nodes: a variable, an exact type, a type schema and required "
         "property values.",
     .instance = layout_of<NodePatternValue>(),
-    .new_ = node_pattern_new,
+    .new_ = Constructor<node_sig, make_node_pattern>::new_slot,
     .repr = read_slot<node_pattern_repr>,
     .methods = node_pattern_methods,
     .getset = node_pattern_getset,
@@ -347,7 +327,7 @@ const ClassSpec edge_pattern_spec{
         "A pattern for edges: a variable, an exact term, a schema for the term's type, "
         "required property values and a direction.",
     .instance = layout_of<EdgePatternValue>(),
-    .new_ = edge_pattern_new,
+    .new_ = Constructor<edge_sig, make_edge_pattern>::new_slot,
     .repr = read_slot<edge_pattern_repr>,
     .methods = edge_pattern_methods,
     .getset = edge_pattern_getset,
@@ -360,7 +340,7 @@ const ClassSpec path_pattern_spec{
         "A path of node patterns with edge patterns between them, usually parsed from a "
         "pattern string such as \"(n:Person)-[e:knows]->(m:Person)\".",
     .instance = layout_of<PathPatternValue>(),
-    .new_ = path_pattern_new,
+    .new_ = Constructor<path_sig, make_path_pattern>::new_slot,
     .repr = read_slot<path_pattern_repr>,
     .methods = path_pattern_methods,
     .getset = path_pattern_getset,

@@ -34,38 +34,4 @@ PyObject* value_richcompare(PyObject* self, PyObject* other, int op,
 // The UID of a digest as a new str.
 Ref uid_to_str(const Digest& digest);
 
-// Construction of a class from `Sig` and `Make` (which builds the instance
-// from the bound arguments).  `new_slot` is the class's __new__; `call`, the
-// class's own call (ClassSpec::vectorcall), binds the arguments straight
-// from the caller's array, without the argument tuple and keyword dict of
-// the ordinary class call.  The classes are immutable, so neither __new__ nor
-// __init__ can be replaced behind it.
-
-template <const Signature& Sig, Ref (*Make)(PyTypeObject*, const BoundArgs&)>
-struct Constructor {
-    static PyObject* new_slot(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-        return guard_obj([&] {
-            BoundArgs a;
-            bind(Sig, args, kwargs, a);
-            return Make(cls, a);
-        });
-    }
-
-    static PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) noexcept {
-        auto* cls = reinterpret_cast<PyTypeObject*>(callable);
-        return guard_obj([&] {
-            BoundArgs a;
-            Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-            if (!kwnames && nargs == Sig.n_params && nargs == Sig.n_positional) {
-                // Every parameter given by position: nothing to check.
-                for (Py_ssize_t i = 0; i < nargs; ++i) a.value[i] = args[i];
-            } else {
-                bind(Sig, args, nargs, kwnames, a);
-            }
-            return Make(cls, a);
-        });
-    }
-};
-
 }  // namespace veldrin
