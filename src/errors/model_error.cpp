@@ -22,8 +22,14 @@ ModelError ModelError::edge_not_found(std::string uid, std::optional<std::string
 ModelError ModelError::invalid_pattern(std::string pattern, std::string reason) {
     return make(ErrorKind::InvalidPattern, std::move(pattern), std::move(reason), std::nullopt);
 }
+ModelError ModelError::invalid_pattern(std::string pattern, const SyntaxError& why) {
+    return invalid_pattern(std::move(pattern), why.message());
+}
 ModelError ModelError::invalid_query(std::string message, std::optional<std::string> context) {
     return make(ErrorKind::InvalidQuery, std::move(message), {}, std::move(context));
+}
+ModelError ModelError::invalid_query(const SyntaxError& why, std::optional<std::string> context) {
+    return invalid_query(why.message(), std::move(context));
 }
 ModelError ModelError::invalid_identifier(std::string name, std::string reason) {
     return make(ErrorKind::InvalidIdentifier, std::move(name), std::move(reason), std::nullopt);

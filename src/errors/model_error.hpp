@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "errors/failure.hpp"
+#include "errors/syntax_error.hpp"
 
 namespace veldrin {
 
@@ -39,8 +40,10 @@ struct ModelError {
     static ModelError edge_not_found(std::string uid,
                                      std::optional<std::string> context = std::nullopt);
     static ModelError invalid_pattern(std::string pattern, std::string reason);
+    static ModelError invalid_pattern(std::string pattern, const SyntaxError& why);
     static ModelError invalid_query(std::string message,
                                     std::optional<std::string> context = std::nullopt);
+    static ModelError invalid_query(const SyntaxError& why, std::optional<std::string> context);
     static ModelError invalid_identifier(std::string name, std::string reason);
     static ModelError property_error(std::string key, std::string message);
     static ModelError variable_not_found(std::string name,

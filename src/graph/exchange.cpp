@@ -47,13 +47,14 @@ Ref get(PyObject* dict, const char* key) {
 }
 
 // The concrete type a type text reads as, or null.
-TypeRef read_type_text(std::string_view text, std::string& why) {
+TypeRef read_type_text(std::string_view text, SyntaxError& why) {
     try {
         return concrete_type("$" + std::string(text) + "$", why);
     } catch (PyErrorSet&) {
         if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
         PyErr_Clear();
-        why = "the type nests more than " + std::to_string(kMaxTypeDepth) + " levels deep";
+        why.code = SyntaxCode::TypeDeeperThanLimit;
+        why.text = std::to_string(kMaxTypeDepth);
         return {};
     }
 }
@@ -89,7 +90,7 @@ bool text_matches(const TypeRef& t, std::string_view text) {
 
 void put_type(PyObject* entry, const TypeRef& t) {
     std::string text = type_text(t);
-    std::string why;
+    SyntaxError why{Grammar::TypeText};
     TypeRef back = read_type_text(text, why);
     put(entry, "type", to_str(text));
     if (!back || !(back == t)) put(entry, "type_parts", type_table(t, true));
@@ -210,9 +211,11 @@ public:
             }
             return t;
         }
-        std::string why;
+        SyntaxError why{Grammar::TypeText};
         TypeRef t = read_type_text(text, why);
-        if (!t) raise(PyExc_ValueError, field_name("type") + " is no concrete type: " + why);
+        if (!t) {
+            raise(PyExc_ValueError, field_name("type") + " is no concrete type: " + why.message());
+        }
         return t;
     }
     // A copy of the "properties" dict; absent or None: a new empty dict.

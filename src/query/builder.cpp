@@ -79,7 +79,7 @@ struct PatternParams {
 PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols& symbols) {
     const char* clause = kind == PatternClause::Create ? "create" : "merge";
     PathForm form = compile_path(path, symbols);
-    std::string why;
+    SyntaxError why{Grammar::TypeText};
     auto refuse = [&](const std::string& what, const std::string& reason) {
         throw ModelError::invalid_query(
             "cannot " + std::string(clause) + " " + what + ": " + reason, clause);
@@ -90,7 +90,7 @@ PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols
             n.variable ? "node '" + *n.variable + "'" : "node pattern " + std::to_string(i + 1);
         if (!n.type_schema) refuse(what, "it has no type");
         TypeRef t = concrete_type(n.type_schema->text(), why);
-        if (!t) refuse(what, why);
+        if (!t) refuse(what, why.message());
         form.node_types.push_back(std::move(t));
     }
     for (size_t j = 0; j < path.edges.size(); ++j) {
@@ -101,7 +101,7 @@ PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols
         if (!e.variable) refuse(what, "it has no variable to name its term");
         if (!e.term_type_schema) refuse(what, "its term has no type");
         TypeRef t = concrete_type(e.term_type_schema->text(), why);
-        if (!t) refuse(what, why);
+        if (!t) refuse(what, why.message());
         form.edge_types.push_back(std::move(t));
         form.term_names.push_back(*e.variable);
     }

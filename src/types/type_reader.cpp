@@ -23,7 +23,13 @@ std::string character_at(std::string_view s, size_t i) {
 struct TypeReader {
     std::string_view s;
     size_t i = 0;
-    std::string why;
+    SyntaxError why{Grammar::TypeText};
+
+    TypeRef fail(SyntaxCode code, std::string text = {}) {
+        why.code = code;
+        why.text = std::move(text);
+        return {};
+    }
 
     void skip_space() {
         while (i < s.size()) {
@@ -52,23 +58,14 @@ struct TypeReader {
 
     TypeRef atom(int parens) {
         skip_space();
-        if (i >= s.size()) {
-            why = "a type is missing";
-            return {};
-        }
+        if (i >= s.size()) return fail(SyntaxCode::MissingType);
         if (s[i] == '(') {
-            if (parens >= kMaxTypeParentheses) {
-                why = "the type is nested too deeply";
-                return {};
-            }
+            if (parens >= kMaxTypeParentheses) return fail(SyntaxCode::TypeNestedTooDeep);
             ++i;
             TypeRef inner = type(parens + 1);
             if (!inner) return {};
             skip_space();
-            if (i >= s.size() || s[i] != ')') {
-                why = "a parenthesis is not closed";
-                return {};
-            }
+            if (i >= s.size() || s[i] != ')') return fail(SyntaxCode::UnclosedParenthesis);
             ++i;
             return inner;
         }
@@ -79,40 +76,27 @@ struct TypeReader {
             i = next;
         }
         std::string_view name = s.substr(start, i - start);
-        if (name.empty()) {
-            why = "unexpected '" + character_at(s, i) + "' in the type";
-            return {};
-        }
-        if (name == "*") {
-            why = "a wildcard is no concrete type";
-            return {};
-        }
-        if (name.find(':') != std::string_view::npos) {
-            why = "a capture group is no concrete type";
-            return {};
-        }
+        if (name.empty()) return fail(SyntaxCode::UnexpectedInType, character_at(s, i));
+        if (name == "*") return fail(SyntaxCode::WildcardIsNoType);
+        if (name.find(':') != std::string_view::npos) return fail(SyntaxCode::CaptureIsNoType);
         return TypeRef::variable(std::string(name));
     }
 };
 
 }  // namespace
 
-TypeRef concrete_type(std::string_view schema, std::string& why) {
-    if (schema.size() < 2 || schema.front() != '$' || schema.back() != '$' ||
-        schema.substr(1, schema.size() - 2).find('$') != std::string_view::npos) {
-        why = "a schema is no concrete type";
-        return {};
-    }
-    TypeReader r{trim(schema.substr(1, schema.size() - 2)), 0, {}};
-    TypeRef t = r.type(0);
-    if (t) {
+TypeRef concrete_type(std::string_view schema, SyntaxError& why) {
+    bool plain = schema.size() >= 2 && schema.front() == '$' && schema.back() == '$' &&
+                 schema.substr(1, schema.size() - 2).find('$') == std::string_view::npos;
+    TypeReader r{plain ? trim(schema.substr(1, schema.size() - 2)) : std::string_view()};
+    TypeRef t;
+    if (!plain) {
+        r.fail(SyntaxCode::SchemaIsNoType);
+    } else if ((t = r.type(0))) {
         r.skip_space();
-        if (r.i < r.s.size()) {
-            r.why = "unexpected '" + character_at(r.s, r.i) + "' in the type";
-            t = {};
-        }
+        if (r.i < r.s.size()) t = r.fail(SyntaxCode::UnexpectedInType, character_at(r.s, r.i));
     }
-    why = r.why;
+    why = std::move(r.why);
     return t;
 }
 
