@@ -8,7 +8,6 @@
 
 #include <optional>
 #include <string>
-#include <string_view>
 
 #include "errors/failure.hpp"
 #include "errors/syntax_error.hpp"

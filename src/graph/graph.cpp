@@ -1,6 +1,6 @@
 #include "graph/graph.hpp"
 
-#include "errors/model_error.hpp"
+#include "errors/failure.hpp"
 #include "graph/exchange.hpp"
 #include "graph/graph_state.hpp"
 #include "module/binder.hpp"
@@ -106,7 +106,7 @@ std::vector<NodeRecord> nodes_of_type(PyObject* nodes, const TypeRef& type) {
     while (PyDict_Next(nodes, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) raise_cast_error(key, "str", nullptr);
         if (!is_instance(value, node_type)) raise_cast_error(value, "Node", nullptr);
-        if (!SharedBorrow::available(value)) SharedBorrow refused(value);
+        if (!SharedBorrow::available(value)) SharedBorrow::refuse();
         if (payload<NodeRecord>(value).type == type) keys.push_back(Ref::borrow(key));
         // Pending signals (Ctrl-C) are answered every few thousand entries,
         // between entries: nothing read in place is used after a handler.

@@ -1,8 +1,8 @@
 // Node and Edge: a type (a term between two nodes) with a property
 // dictionary that is shared, never copied, by every copy of the record.
-#include "errors/model_error.hpp"
 #include "graph/graph_state.hpp"
 #include "graph/records.hpp"
+#include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/kept.hpp"
 #include "types/types_py.hpp"

@@ -53,11 +53,13 @@ inline BorrowFlag& borrow_flag(PyObject* self) noexcept {
 class SharedBorrow {
 public:
     explicit SharedBorrow(PyObject* self) : flag_(borrow_flag(self)) {
-        if (flag_.state < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        if (flag_.state < 0) refuse();
         ++flag_.state;
     }
     // Returns false instead of raising (rich comparison answers NotImplemented).
     static bool available(PyObject* self) noexcept { return borrow_flag(self).state >= 0; }
+    // Raises what asking for a borrow that is not available raises.
+    [[noreturn]] static void refuse() { raise(PyExc_RuntimeError, "Already mutably borrowed"); }
     ~SharedBorrow() { --flag_.state; }
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;

@@ -1,7 +1,5 @@
 #include "module/pickling.hpp"
 
-#include <cstring>
-
 #include "module/convert.hpp"
 #include "module/kept.hpp"
 #include "module/text.hpp"

@@ -22,7 +22,6 @@
 
 #include "errors/syntax_error.hpp"
 #include "module/py.hpp"
-#include "module/text.hpp"
 
 namespace veldrin {
 

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "graph/records.hpp"
 #include "module/object.hpp"
 #include "patterns/literal.hpp"
 #include "patterns/parser.hpp"

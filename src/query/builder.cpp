@@ -5,6 +5,7 @@
 #include <bit>
 
 #include "errors/model_error.hpp"
+#include "graph/graph.hpp"
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"

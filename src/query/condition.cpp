@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "errors/model_error.hpp"
+#include "module/text.hpp"
 #include "patterns/literal.hpp"
 #include "query/plan.hpp"
 #include "query/values.hpp"

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "module/convert.hpp"
 #include "module/kept.hpp"
 #include "type_schema/schema.hpp"
 

@@ -33,7 +33,6 @@
 
 #include "patterns/patterns.hpp"
 #include "query/condition.hpp"
-#include "query/rows.hpp"
 
 namespace veldrin {
 

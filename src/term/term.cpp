@@ -1,6 +1,7 @@
 #include "term/term.hpp"
 
 #include "errors/model_error.hpp"
+#include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/kept.hpp"
 #include "term/term_state.hpp"

@@ -1,5 +1,6 @@
 #include "types/types_py.hpp"
 
+#include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/kept.hpp"
 #include "types/type_table.hpp"

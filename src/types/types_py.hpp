@@ -2,7 +2,6 @@
 // other class uses wherever it accepts or returns a type.
 #pragma once
 
-#include "module/binder.hpp"
 #include "module/object.hpp"
 #include "types/type_value.hpp"
 
