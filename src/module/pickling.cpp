@@ -27,14 +27,14 @@ std::optional<std::string> StateReader::optional_text(Py_ssize_t i, const char* 
     return text(i, name);
 }
 
-PyObject* StateReader::dict(Py_ssize_t i, const char* name, bool exact) const {
+Borrowed StateReader::dict(Py_ssize_t i, const char* name, bool exact) const {
     PyObject* o = fields_[i];
     if (exact ? !PyDict_CheckExact(o) : !PyDict_Check(o))
         raise_wrong_type(where(name), "a dict", o);
     return o;
 }
 
-PyObject* StateReader::tuple(Py_ssize_t i, const char* name) const {
+Borrowed StateReader::tuple(Py_ssize_t i, const char* name) const {
     if (!PyTuple_Check(fields_[i])) raise_wrong_type(where(name), "a tuple", fields_[i]);
     return fields_[i];
 }

@@ -71,8 +71,8 @@ PropertyMap property_map(PyObject* dict) {
 
 }  // namespace
 
-NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject* type_schema,
-                                    PyObject* properties) {
+NodePatternValue build_node_pattern(Borrowed variable, Borrowed type, Borrowed type_schema,
+                                    Borrowed properties) {
     NodePatternValue p;
     p.variable = optional_text(variable, "variable");
     check_optional_dict(properties, "properties");
@@ -82,8 +82,8 @@ NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject
     return p;
 }
 
-EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject* term_type_schema,
-                                    PyObject* properties, PyObject* direction) {
+EdgePatternValue build_edge_pattern(Borrowed variable, Borrowed term, Borrowed term_type_schema,
+                                    Borrowed properties, Borrowed direction) {
     EdgePatternValue p;
     p.variable = optional_text(variable, "variable");
     check_optional_dict(properties, "properties");
