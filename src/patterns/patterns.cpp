@@ -1,5 +1,6 @@
 // NodePattern, EdgePattern and PathPattern, the rules that build them, and
-// the node pattern test.
+// the reading of pattern strings into them.  (Queries test nodes and edges
+// against compiled patterns: query/plan.cpp.)
 #include "patterns/patterns.hpp"
 
 #include "module/binder.hpp"
