@@ -1,148 +1,113 @@
 #include "errors/syntax_error.hpp"
 
+#include <iterator>
+
 namespace veldrin {
 
 namespace {
 
-const char* nesting_noun(Grammar g) {
-    return g == Grammar::Condition ? "condition" : "property map";
-}
+// The problem text of every code, in the order of the codes: "%t" stands for
+// the offending text, "%o" for the other text, "%n" for what nests (the
+// grammar being read).
+struct Template {
+    SyntaxCode code;
+    const char* text;
+};
 
-std::string problem(const SyntaxError& e) {
-    const std::string& t = e.text;
-    switch (e.code) {
-        case SyntaxCode::ExpectedLiteral:
-            return "expected a literal";
-        case SyntaxCode::InvalidNumber:
-            return "invalid number";
-        case SyntaxCode::IntegerTooLong:
-            return "integer literal too long";
-        case SyntaxCode::UnterminatedString:
-            return "unterminated string";
-        case SyntaxCode::InvalidUnicodeEscape:
-            return "invalid \\u escape";
-        case SyntaxCode::InvalidEscape:
-            return "invalid escape '\\" + t + "'";
-        case SyntaxCode::NestedTooDeep:
-            return std::string(nesting_noun(e.grammar)) + " nested too deeply";
-        case SyntaxCode::ExpectedListEnd:
-            return "expected ']'";
-        case SyntaxCode::ExpectedListSeparator:
-            return "expected ',' or ']'";
-        case SyntaxCode::ExpectedMapStart:
-            return "expected '{'";
-        case SyntaxCode::ExpectedKey:
-            return "expected a key";
-        case SyntaxCode::MapEndsEarly:
-            return "unexpected end of property map";
-        case SyntaxCode::ExpectedColon:
-            return "expected ':' after key '" + t + "'";
-        case SyntaxCode::ExpectedValue:
-            return "expected a value for key '" + t + "'";
-        case SyntaxCode::ExpectedMapSeparator:
-            return "expected ',' or '}'";
-        case SyntaxCode::TextAfterMap:
-            return "unexpected text after '}'";
-        case SyntaxCode::EmptyPattern:
-            return "Pattern cannot be empty";
-        case SyntaxCode::UnclosedQuantifier:
-            return "Unclosed '{' in pattern";
-        case SyntaxCode::QuantifierWithoutEdge:
-            return "Quantifier needs an edge before it";
-        case SyntaxCode::QuantifierAfterNode:
-            return "Quantifier must follow an edge, not a node pattern";
-        case SyntaxCode::UnexpectedCharacter:
-            return "Unexpected character '" + t + "' outside of node or edge pattern";
-        case SyntaxCode::UnmatchedParentheses:
-            return "Unmatched parentheses in pattern";
-        case SyntaxCode::UnmatchedBrackets:
-            return "Unmatched brackets in pattern";
-        case SyntaxCode::EndsWithEdge:
-            return "Pattern cannot end with an edge";
-        case SyntaxCode::NodeWithoutParentheses:
-            return "Node pattern must be enclosed in parentheses";
-        case SyntaxCode::BothDirections:
-            return "Cannot have both <- and -> in same edge";
-        case SyntaxCode::EdgeWithoutBrackets:
-            return "Edge pattern must contain brackets";
-        case SyntaxCode::EdgeWithoutClosingBracket:
-            return "Edge pattern must contain closing bracket";
-        case SyntaxCode::MismatchedBrackets:
-            return "Brackets are mismatched";
-        case SyntaxCode::EdgesNotSeparated:
-            return "Edge patterns must be separated by a node pattern";
-        case SyntaxCode::MisplacedQuantifier:
-            return "Quantifier must follow the edge's closing arrow";
-        case SyntaxCode::TwoQuantifiers:
-            return "Edge has more than one quantifier";
-        case SyntaxCode::BoundNotANumber:
-            return "Quantifier bound '" + t + "' is not a number";
-        case SyntaxCode::NegativeBound:
-            return "Quantifier bound '" + t + "' is negative";
-        case SyntaxCode::BoundTooLarge:
-            return "Quantifier bound '" + t + "' is too large";
-        case SyntaxCode::QuantifierWithoutBounds:
-            return "Quantifier {} has no bounds";
-        case SyntaxCode::BoundsReversed:
-            return "Quantifier lower bound " + t + " is above its upper bound " + e.other;
-        case SyntaxCode::NoNode:
-            return "Pattern must contain at least one node";
-        case SyntaxCode::TooManyEdges:
-            return "Invalid pattern: too many edges for the number of nodes";
-        case SyntaxCode::EmptyCondition:
-            return "empty condition";
-        case SyntaxCode::ConditionEndsEarly:
-            return "unexpected end of condition";
-        case SyntaxCode::Unexpected:
-            return "unexpected '" + t + "'";
-        case SyntaxCode::ExpectedNullAfterIs:
-            return "expected NULL after IS";
-        case SyntaxCode::ExpectedNullAfterIsNot:
-            return "expected NULL after IS NOT";
-        case SyntaxCode::ExpectedListAfterIn:
-            return "expected a list after IN";
-        case SyntaxCode::ExpectedWithAfterStarts:
-            return "expected WITH after STARTS";
-        case SyntaxCode::ExpectedWithAfterEnds:
-            return "expected WITH after ENDS";
-        case SyntaxCode::ExpectedClosingParenthesis:
-            return "expected ')'";
-        case SyntaxCode::ExpectedPropertyKey:
-            return "expected a property key after '.'";
-        case SyntaxCode::UnterminatedName:
-            return "unterminated name";
-        case SyntaxCode::EmptyName:
-            return "empty name";
-        case SyntaxCode::UnterminatedDollar:
-            return "unterminated '$' in type";
-        case SyntaxCode::ExpectedType:
-            return "expected a type after ':'";
-        case SyntaxCode::UnclosedTypeGroup:
-            return "expected ')' closing the type";
-        case SyntaxCode::SchemaIsNoType:
-            return "a schema is no concrete type";
-        case SyntaxCode::MissingType:
-            return "a type is missing";
-        case SyntaxCode::TypeNestedTooDeep:
-            return "the type is nested too deeply";
-        case SyntaxCode::UnclosedParenthesis:
-            return "a parenthesis is not closed";
-        case SyntaxCode::UnexpectedInType:
-            return "unexpected '" + t + "' in the type";
-        case SyntaxCode::WildcardIsNoType:
-            return "a wildcard is no concrete type";
-        case SyntaxCode::CaptureIsNoType:
-            return "a capture group is no concrete type";
-        case SyntaxCode::TypeDeeperThanLimit:
-            return "the type nests more than " + t + " levels deep";
+constexpr Template kTemplates[] = {
+    {SyntaxCode::ExpectedLiteral, "expected a literal"},
+    {SyntaxCode::InvalidNumber, "invalid number"},
+    {SyntaxCode::IntegerTooLong, "integer literal too long"},
+    {SyntaxCode::UnterminatedString, "unterminated string"},
+    {SyntaxCode::InvalidUnicodeEscape, "invalid \\u escape"},
+    {SyntaxCode::InvalidEscape, "invalid escape '\\%t'"},
+    {SyntaxCode::NestedTooDeep, "%n nested too deeply"},
+    {SyntaxCode::ExpectedListEnd, "expected ']'"},
+    {SyntaxCode::ExpectedListSeparator, "expected ',' or ']'"},
+    {SyntaxCode::ExpectedMapStart, "expected '{'"},
+    {SyntaxCode::ExpectedKey, "expected a key"},
+    {SyntaxCode::MapEndsEarly, "unexpected end of property map"},
+    {SyntaxCode::ExpectedColon, "expected ':' after key '%t'"},
+    {SyntaxCode::ExpectedValue, "expected a value for key '%t'"},
+    {SyntaxCode::ExpectedMapSeparator, "expected ',' or '}'"},
+    {SyntaxCode::TextAfterMap, "unexpected text after '}'"},
+    {SyntaxCode::EmptyPattern, "Pattern cannot be empty"},
+    {SyntaxCode::UnclosedQuantifier, "Unclosed '{' in pattern"},
+    {SyntaxCode::QuantifierWithoutEdge, "Quantifier needs an edge before it"},
+    {SyntaxCode::QuantifierAfterNode, "Quantifier must follow an edge, not a node pattern"},
+    {SyntaxCode::UnexpectedCharacter, "Unexpected character '%t' outside of node or edge pattern"},
+    {SyntaxCode::UnmatchedParentheses, "Unmatched parentheses in pattern"},
+    {SyntaxCode::UnmatchedBrackets, "Unmatched brackets in pattern"},
+    {SyntaxCode::EndsWithEdge, "Pattern cannot end with an edge"},
+    {SyntaxCode::NodeWithoutParentheses, "Node pattern must be enclosed in parentheses"},
+    {SyntaxCode::BothDirections, "Cannot have both <- and -> in same edge"},
+    {SyntaxCode::EdgeWithoutBrackets, "Edge pattern must contain brackets"},
+    {SyntaxCode::EdgeWithoutClosingBracket, "Edge pattern must contain closing bracket"},
+    {SyntaxCode::MismatchedBrackets, "Brackets are mismatched"},
+    {SyntaxCode::EdgesNotSeparated, "Edge patterns must be separated by a node pattern"},
+    {SyntaxCode::MisplacedQuantifier, "Quantifier must follow the edge's closing arrow"},
+    {SyntaxCode::TwoQuantifiers, "Edge has more than one quantifier"},
+    {SyntaxCode::BoundNotANumber, "Quantifier bound '%t' is not a number"},
+    {SyntaxCode::NegativeBound, "Quantifier bound '%t' is negative"},
+    {SyntaxCode::BoundTooLarge, "Quantifier bound '%t' is too large"},
+    {SyntaxCode::QuantifierWithoutBounds, "Quantifier {} has no bounds"},
+    {SyntaxCode::BoundsReversed, "Quantifier lower bound %t is above its upper bound %o"},
+    {SyntaxCode::NoNode, "Pattern must contain at least one node"},
+    {SyntaxCode::TooManyEdges, "Invalid pattern: too many edges for the number of nodes"},
+    {SyntaxCode::EmptyCondition, "empty condition"},
+    {SyntaxCode::ConditionEndsEarly, "unexpected end of condition"},
+    {SyntaxCode::Unexpected, "unexpected '%t'"},
+    {SyntaxCode::ExpectedNullAfterIs, "expected NULL after IS"},
+    {SyntaxCode::ExpectedNullAfterIsNot, "expected NULL after IS NOT"},
+    {SyntaxCode::ExpectedListAfterIn, "expected a list after IN"},
+    {SyntaxCode::ExpectedWithAfterStarts, "expected WITH after STARTS"},
+    {SyntaxCode::ExpectedWithAfterEnds, "expected WITH after ENDS"},
+    {SyntaxCode::ExpectedClosingParenthesis, "expected ')'"},
+    {SyntaxCode::ExpectedPropertyKey, "expected a property key after '.'"},
+    {SyntaxCode::UnterminatedName, "unterminated name"},
+    {SyntaxCode::EmptyName, "empty name"},
+    {SyntaxCode::UnterminatedDollar, "unterminated '$' in type"},
+    {SyntaxCode::ExpectedType, "expected a type after ':'"},
+    {SyntaxCode::UnclosedTypeGroup, "expected ')' closing the type"},
+    {SyntaxCode::SchemaIsNoType, "a schema is no concrete type"},
+    {SyntaxCode::MissingType, "a type is missing"},
+    {SyntaxCode::TypeNestedTooDeep, "the type is nested too deeply"},
+    {SyntaxCode::UnclosedParenthesis, "a parenthesis is not closed"},
+    {SyntaxCode::UnexpectedInType, "unexpected '%t' in the type"},
+    {SyntaxCode::WildcardIsNoType, "a wildcard is no concrete type"},
+    {SyntaxCode::CaptureIsNoType, "a capture group is no concrete type"},
+    {SyntaxCode::TypeDeeperThanLimit, "the type nests more than %t levels deep"},
+};
+
+constexpr bool in_code_order() {
+    for (std::size_t i = 0; i < std::size(kTemplates); ++i) {
+        if (static_cast<std::size_t>(kTemplates[i].code) != i) return false;
     }
-    return "malformed text";
+    return static_cast<std::size_t>(SyntaxCode::TypeDeeperThanLimit) + 1 == std::size(kTemplates);
 }
+static_assert(in_code_order(), "one template for every code, in the order of the codes");
 
 }  // namespace
 
 std::string SyntaxError::message() const {
-    std::string m = problem(*this);
+    std::string m;
+    for (const char* c = kTemplates[static_cast<std::size_t>(code)].text; *c; ++c) {
+        if (*c != '%') {
+            m += *c;
+            continue;
+        }
+        switch (*++c) {
+            case 't':
+                m += text;
+                break;
+            case 'o':
+                m += other;
+                break;
+            case 'n':
+                m += grammar == Grammar::Condition ? "condition" : "property map";
+                break;
+        }
+    }
     if (position != kNoPosition) m += " at position " + std::to_string(position);
     return m;
 }

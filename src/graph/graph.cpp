@@ -11,12 +11,7 @@ namespace veldrin {
 
 namespace {
 
-GraphPayload& graph_of(PyObject* self) {
-    GraphPayload& g = payload<GraphPayload>(self);
-    dict_field(g.nodes);
-    dict_field(g.edges);
-    return g;
-}
+GraphPayload& graph_of(PyObject* self) { return with_dictionaries<GraphPayload>(self); }
 
 constexpr Signature graph_sig = make_signature("Graph.__new__()");
 

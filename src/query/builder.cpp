@@ -17,13 +17,8 @@ namespace veldrin {
 
 namespace {
 
-QueryValue& query_of(PyObject* self) {
-    QueryValue& q = payload<QueryValue>(self);
-    // A query emptied by the collector works on empty dictionaries.
-    dict_field(q.nodes);
-    dict_field(q.edges);
-    return q;
-}
+// A query emptied by the collector works on empty dictionaries.
+QueryValue& query_of(PyObject* self) { return with_dictionaries<QueryValue>(self); }
 
 Ref new_query(const QueryValue& q) { return new_instance(query_class(), QueryValue(q)); }
 
