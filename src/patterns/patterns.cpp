@@ -99,12 +99,11 @@ namespace {
 
 // The class of the objects that hold a property value naming parameters;
 // made when the first such value is parsed.
-const ClassSpec parameter_value_spec{
-    .name = "veldrin.PatternParameterValue",
-    .doc = nullptr,
-    .instance = layout_of<Literal>(),
-};
-constinit KeptClass parameter_value_type{[] { return create_class(parameter_value_spec); }};
+constinit KeptClass parameter_value_type{[] {
+    return create_class({.name = "veldrin.PatternParameterValue",
+                         .doc = nullptr,
+                         .instance = layout_of<Literal>()});
+}};
 
 }  // namespace
 

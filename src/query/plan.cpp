@@ -355,14 +355,11 @@ void PlanStep::clear() noexcept {
 }
 
 namespace {
-
-const ClassSpec plan_step_spec{
-    .name = "veldrin.QueryPlanStep",
-    .doc = "One queued clause of a query, compiled.",
-    .instance = layout_of<PlanStep>(),
-};
-constinit KeptClass plan_step_type{[] { return create_class(plan_step_spec); }};
-
+constinit KeptClass plan_step_type{[] {
+    return create_class({.name = "veldrin.QueryPlanStep",
+                         .doc = "One queued clause of a query, compiled.",
+                         .instance = layout_of<PlanStep>()});
+}};
 }  // namespace
 
 Ref link_step(Ref older, Clause clause) {

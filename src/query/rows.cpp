@@ -141,14 +141,11 @@ void RowTable::clear() noexcept {
 }
 
 namespace {
-
-const ClassSpec row_table_spec{
-    .name = "veldrin.QueryRows",
-    .doc = "The bindings of a query, column by column.",
-    .instance = layout_of<RowTable>(),
-};
-constinit KeptClass row_table_type{[] { return create_class(row_table_spec); }};
-
+constinit KeptClass row_table_type{[] {
+    return create_class({.name = "veldrin.QueryRows",
+                         .doc = "The bindings of a query, column by column.",
+                         .instance = layout_of<RowTable>()});
+}};
 }  // namespace
 
 Ref new_row_table() { return new_instance(row_table_type.get(), RowTable{}); }
