@@ -1,7 +1,5 @@
 #include "errors/model_error.hpp"
 
-#include <exception>
-#include <new>
 
 namespace veldrin {
 
@@ -24,8 +22,14 @@ ModelError ModelError::edge_not_found(std::string uid, std::optional<std::string
 ModelError ModelError::invalid_pattern(std::string pattern, std::string reason) {
     return make(ErrorKind::InvalidPattern, std::move(pattern), std::move(reason), std::nullopt);
 }
+ModelError ModelError::invalid_pattern(std::string pattern, const SyntaxError& why) {
+    return invalid_pattern(std::move(pattern), why.message());
+}
 ModelError ModelError::invalid_query(std::string message, std::optional<std::string> context) {
     return make(ErrorKind::InvalidQuery, std::move(message), {}, std::move(context));
+}
+ModelError ModelError::invalid_query(const SyntaxError& why, std::optional<std::string> context) {
+    return invalid_query(why.message(), std::move(context));
 }
 ModelError ModelError::invalid_identifier(std::string name, std::string reason) {
     return make(ErrorKind::InvalidIdentifier, std::move(name), std::move(reason), std::nullopt);
@@ -107,55 +111,6 @@ void ModelError::set_python_error() const {
     if (!exc) return;
     PyErr_SetObject(exception_type(), exc);
     Py_DECREF(exc);
-}
-
-PyObject* panic_exception_type() noexcept {
-    static PyObject* type = nullptr;
-    if (!type) {
-        type = PyErr_NewExceptionWithDoc(
-            "veldrin.PanicException",
-            "Raised when the module's native code hits an unrecoverable fault.\n\n"
-            "It derives from BaseException, not Exception, so it usually propagates\n"
-            "to the top of the program rather than being caught by `except Exception`.",
-            PyExc_BaseException, nullptr);
-    }
-    return type;
-}
-
-[[noreturn]] void panic(std::string_view message) {
-    PyObject* type = panic_exception_type();
-    if (type) raise(type, message);
-    throw_pending();
-}
-
-[[noreturn]] void raise(PyObject* type, std::string_view message) {
-    PyObject* msg =
-        PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size()));
-    if (msg) {
-        PyErr_SetObject(type, msg);
-        Py_DECREF(msg);
-    }
-    throw_pending();
-}
-
-void set_error_from_current_exception() noexcept {
-    try {
-        throw;
-    } catch (const PyErrorSet&) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "veldrin: failure reported without an exception");
-        }
-    } catch (const ModelError& e) {
-        e.set_python_error();
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyObject* type = panic_exception_type();
-        if (type) PyErr_SetString(type, e.what());
-    } catch (...) {
-        PyObject* type = panic_exception_type();
-        if (type) PyErr_SetString(type, "unknown native fault");
-    }
 }
 
 }  // namespace veldrin

@@ -2,15 +2,15 @@
 // fields, one message template and one Python exception type.
 //
 // Core code throws a ModelError; the slot boundary (`guard` in
-// module/py.hpp) raises it as the kind's built-in exception with the
+// module/py.hpp, through errors/failure.hpp) raises it as the kind's built-in exception with the
 // formatted message as its single argument, and nothing else attached.
 #pragma once
 
 #include <optional>
 #include <string>
-#include <string_view>
 
-#include "module/py.hpp"
+#include "errors/failure.hpp"
+#include "errors/syntax_error.hpp"
 
 namespace veldrin {
 
@@ -39,8 +39,10 @@ struct ModelError {
     static ModelError edge_not_found(std::string uid,
                                      std::optional<std::string> context = std::nullopt);
     static ModelError invalid_pattern(std::string pattern, std::string reason);
+    static ModelError invalid_pattern(std::string pattern, const SyntaxError& why);
     static ModelError invalid_query(std::string message,
                                     std::optional<std::string> context = std::nullopt);
+    static ModelError invalid_query(const SyntaxError& why, std::optional<std::string> context);
     static ModelError invalid_identifier(std::string name, std::string reason);
     static ModelError property_error(std::string key, std::string message);
     static ModelError variable_not_found(std::string name,
@@ -54,13 +56,5 @@ struct ModelError {
     // Sets the pending Python exception.
     void set_python_error() const;
 };
-
-// The internal-fault exception (a BaseException subclass), created on first
-// use and never published as a module attribute.  Returns a borrowed
-// reference, or null with an exception set.
-PyObject* panic_exception_type() noexcept;
-
-// Raises PanicException with the fault's message and unwinds.
-[[noreturn]] void panic(std::string_view message);
 
 }  // namespace veldrin

@@ -12,7 +12,7 @@
 #include "module/dict_walk.hpp"
 #include "module/pickling.hpp"
 #include "module/text.hpp"
-#include "patterns/parser.hpp"
+#include "types/type_reader.hpp"
 #include "types/type_table.hpp"
 
 namespace veldrin {
@@ -47,13 +47,14 @@ Ref get(PyObject* dict, const char* key) {
 }
 
 // The concrete type a type text reads as, or null.
-TypeRef read_type_text(std::string_view text, std::string& why) {
+TypeRef read_type_text(std::string_view text, SyntaxError& why) {
     try {
         return concrete_type("$" + std::string(text) + "$", why);
     } catch (PyErrorSet&) {
         if (!PyErr_ExceptionMatches(PyExc_RecursionError)) throw;
         PyErr_Clear();
-        why = "the type nests more than " + std::to_string(kMaxTypeDepth) + " levels deep";
+        why.code = SyntaxCode::TypeDeeperThanLimit;
+        why.text = std::to_string(kMaxTypeDepth);
         return {};
     }
 }
@@ -89,7 +90,7 @@ bool text_matches(const TypeRef& t, std::string_view text) {
 
 void put_type(PyObject* entry, const TypeRef& t) {
     std::string text = type_text(t);
-    std::string why;
+    SyntaxError why{Grammar::TypeText};
     TypeRef back = read_type_text(text, why);
     put(entry, "type", to_str(text));
     if (!back || !(back == t)) put(entry, "type_parts", type_table(t, true));
@@ -210,9 +211,11 @@ public:
             }
             return t;
         }
-        std::string why;
+        SyntaxError why{Grammar::TypeText};
         TypeRef t = read_type_text(text, why);
-        if (!t) raise(PyExc_ValueError, field_name("type") + " is no concrete type: " + why);
+        if (!t) {
+            raise(PyExc_ValueError, field_name("type") + " is no concrete type: " + why.message());
+        }
         return t;
     }
     // A copy of the "properties" dict; absent or None: a new empty dict.
@@ -397,8 +400,8 @@ PyObject* graph_to_node_link(PyObject* self, PyObject*) noexcept {
 PyObject* graph_from_node_link(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"data"};
-        static const Signature sig{"Graph.from_node_link()", names, 1, 1, 0b1};
+        static constexpr const char* names[] = {"data"};
+        static constexpr Signature sig = make_signature("Graph.from_node_link()", names, 1, 0b1);
         BoundArgs a;
         bind(sig, args, nargs, kwnames, a);
         return graph_from_data(a[0]);

@@ -1,58 +1,36 @@
 #include "graph/graph.hpp"
 
-#include "errors/model_error.hpp"
+#include "errors/failure.hpp"
 #include "graph/exchange.hpp"
 #include "graph/graph_state.hpp"
 #include "module/binder.hpp"
 #include "module/convert.hpp"
+#include "module/kept.hpp"
 
 namespace veldrin {
 
 namespace {
 
-GraphPayload& graph_of(PyObject* self) {
-    GraphPayload& g = payload<GraphPayload>(self);
-    // A graph emptied by the collector gets new dictionaries, never null.
-    if (!g.nodes) g.nodes = Ref::steal(PyDict_New());
-    if (!g.edges) g.edges = Ref::steal(PyDict_New());
-    return g;
+GraphPayload& graph_of(PyObject* self) { return with_dictionaries<GraphPayload>(self); }
+
+constexpr Signature graph_sig = make_signature("Graph.__new__()");
+
+Ref make_graph(PyTypeObject* cls, const BoundArgs&) {
+    GraphPayload g{Ref::steal(PyDict_New()), Ref::steal(PyDict_New())};
+    return new_instance(cls, std::move(g));
 }
 
-PyObject* graph_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const Signature sig{"Graph.__new__()", nullptr, 0, 0, 0};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        GraphPayload g{Ref::steal(PyDict_New()), Ref::steal(PyDict_New())};
-        return new_instance(cls, std::move(g));
-    });
-}
-
-PyObject* graph_get_nodes(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return graph_of(self).nodes;
-    });
-}
-
-PyObject* graph_get_edges(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return graph_of(self).edges;
-    });
-}
+Ref graph_nodes(PyObject* self) { return graph_of(self).nodes; }
+Ref graph_edges(PyObject* self) { return graph_of(self).edges; }
 
 PyObject* graph_query(PyObject* self, PyObject*) noexcept {
     return guard_obj([&] { return new_query_for_graph(self); });
 }
 
-PyObject* graph_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        GraphPayload& g = graph_of(self);
-        return to_str("Graph(" + std::to_string(PyDict_GET_SIZE(g.nodes.get())) + " nodes, " +
-                      std::to_string(PyDict_GET_SIZE(g.edges.get())) + " edges)");
-    });
+Ref graph_repr(PyObject* self) {
+    GraphPayload& g = graph_of(self);
+    return to_str("Graph(" + std::to_string(PyDict_GET_SIZE(g.nodes.get())) + " nodes, " +
+                  std::to_string(PyDict_GET_SIZE(g.edges.get())) + " edges)");
 }
 
 PyMethodDef graph_methods[] = {
@@ -77,34 +55,28 @@ PyMethodDef graph_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef graph_getset[] = {
-    {"nodes", graph_get_nodes, nullptr,
+    {"nodes", read_getter<graph_nodes>, nullptr,
      "The node dictionary (node UID -> Node), the object itself.", nullptr},
-    {"edges", graph_get_edges, nullptr,
+    {"edges", read_getter<graph_edges>, nullptr,
      "The edge dictionary (edge UID -> Edge), the object itself.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+const ClassSpec graph_spec{
+    .name = "builtins.Graph",
+    .doc = "Graph()\n--\n\nRepresents a type theoretical theory model as a graph.",
+    .instance = layout_of<GraphPayload>(),
+    .new_ = Constructor<graph_sig, make_graph>::new_slot,
+    .repr = read_slot<graph_repr>,
+    .str = read_slot<graph_repr>,
+    .methods = graph_methods,
+    .getset = graph_getset,
+};
+
+constinit KeptClass graph_type{[] { return create_class(graph_spec); }};
+
 }  // namespace
 
-PyTypeObject* graph_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc,
-             const_cast<char*>("Graph()\n--\n\n"
-                               "Represents a type theoretical theory model as a graph.")},
-            {Py_tp_new, reinterpret_cast<void*>(graph_new)},
-            dealloc_slot<GraphPayload>(),
-            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<GraphPayload>)},
-            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<GraphPayload>)},
-            {Py_tp_str, reinterpret_cast<void*>(graph_repr)},
-            {Py_tp_repr, reinterpret_cast<void*>(graph_repr)},
-            {Py_tp_methods, graph_methods},
-            {Py_tp_getset, graph_getset},
-            {0, nullptr}};
-        cls = create_class("builtins.Graph", sizeof(Instance<GraphPayload>), true, slots);
-    }
-    return cls;
-}
+PyTypeObject* graph_class() { return graph_type.get(); }
 
 GraphPayload graph_dictionaries(PyObject* graph) {
     SharedBorrow b(graph);
@@ -129,7 +101,7 @@ std::vector<NodeRecord> nodes_of_type(PyObject* nodes, const TypeRef& type) {
     while (PyDict_Next(nodes, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) raise_cast_error(key, "str", nullptr);
         if (!is_instance(value, node_type)) raise_cast_error(value, "Node", nullptr);
-        if (!SharedBorrow::available(value)) SharedBorrow refused(value);
+        if (!SharedBorrow::available(value)) SharedBorrow::refuse();
         if (payload<NodeRecord>(value).type == type) keys.push_back(Ref::borrow(key));
         // Pending signals (Ctrl-C) are answered every few thousand entries,
         // between entries: nothing read in place is used after a handler.

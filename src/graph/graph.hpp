@@ -23,6 +23,17 @@ struct GraphPayload {
     }
 };
 
+// The payload of a Graph, or of another object holding a graph's two
+// dictionaries (a Query).  One emptied by the collector gets new empty
+// dictionaries: they are never null.
+template <class Payload>
+Payload& with_dictionaries(PyObject* self) {
+    Payload& p = payload<Payload>(self);
+    dict_field(p.nodes);
+    dict_field(p.edges);
+    return p;
+}
+
 PyTypeObject* graph_class();
 
 // The two dictionaries of a Graph object (never null).

@@ -1,9 +1,10 @@
 // Node and Edge: a type (a term between two nodes) with a property
 // dictionary that is shared, never copied, by every copy of the record.
-#include "errors/model_error.hpp"
 #include "graph/graph_state.hpp"
 #include "graph/records.hpp"
+#include "module/binder.hpp"
 #include "module/convert.hpp"
+#include "module/kept.hpp"
 #include "types/types_py.hpp"
 
 namespace veldrin {
@@ -12,10 +13,6 @@ Uid node_uid(const NodeRecord& n) { return node_digest(n.type.node()).uid(); }
 Uid edge_uid(const EdgeRecord& e) { return edge_digest(e.term).uid(); }
 
 namespace {
-PyObject* ensure_dict(Ref& properties) {
-    if (!properties) properties = Ref::steal(PyDict_New());
-    return properties.get();
-}
 
 // A dict, or a new empty one for an absent or None argument.
 Ref optional_properties(PyObject* properties) {
@@ -25,8 +22,8 @@ Ref optional_properties(PyObject* properties) {
 
 }  // namespace
 
-PyObject* record_properties(NodeRecord& n) { return ensure_dict(n.properties); }
-PyObject* record_properties(EdgeRecord& e) { return ensure_dict(e.properties); }
+Borrowed record_properties(NodeRecord& n) { return dict_field(n.properties); }
+Borrowed record_properties(EdgeRecord& e) { return dict_field(e.properties); }
 
 NodeRecord make_node_record(PyObject* type, PyObject* properties) {
     TypeRef t = type_from_object(type);
@@ -38,11 +35,8 @@ namespace {
 // ---- shared by both classes -----------------------------------------------
 
 template <class Record>
-PyObject* get_properties(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return Ref::borrow(record_properties(payload<Record>(self)));
-    });
+Ref record_properties_of(PyObject* self) {
+    return Ref::borrow(record_properties(payload<Record>(self)));
 }
 
 template <class Record>
@@ -61,7 +55,7 @@ int set_properties(PyObject* self, PyObject* value, void*) noexcept {
 NodeRecord& node_of(PyObject* self) { return payload<NodeRecord>(self); }
 
 const char* const node_params[] = {"type", "properties"};
-constexpr Signature node_sig{"Node.__new__()", node_params, 2, 2, 0b01};
+constexpr Signature node_sig = make_signature("Node.__new__()", node_params, 2, 0b01);
 
 Ref make_node(PyTypeObject* cls, const BoundArgs& a) {
     check_optional_dict(a[1], "properties");
@@ -69,29 +63,12 @@ Ref make_node(PyTypeObject* cls, const BoundArgs& a) {
 }
 using NodeConstructor = Constructor<node_sig, make_node>;
 
-PyObject* node_get_type(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return type_to_object(node_of(self).type);
-    });
-}
-
-PyObject* node_uid_method(PyObject* self, PyObject*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return uid_to_str(node_digest(node_of(self).type.node()));
-    });
-}
-
-PyObject* node_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return to_str("Node(" + type_text(node_of(self).type) + ")");
-    });
-}
+Ref node_type(PyObject* self) { return type_to_object(node_of(self).type); }
+Ref node_uid_text(PyObject* self) { return uid_to_str(node_digest(node_of(self).type.node())); }
+Ref node_repr(PyObject* self) { return to_str("Node(" + type_text(node_of(self).type) + ")"); }
 
 PyMethodDef node_methods[] = {
-    {"uid", node_uid_method, METH_NOARGS,
+    {"uid", read_method<node_uid_text>, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this node.\n\n"
      "Returns:\n    str: A SHA256 hash based on the node's type."},
     {"__reduce__", node_reduce, METH_NOARGS, nullptr},
@@ -101,17 +78,31 @@ PyMethodDef node_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef node_getset[] = {
-    {"type", node_get_type, nullptr, "Gets the type of this node.", nullptr},
-    {"properties", get_properties<NodeRecord>, set_properties<NodeRecord>,
+    {"type", read_getter<node_type>, nullptr, "Gets the type of this node.", nullptr},
+    {"properties", read_getter<record_properties_of<NodeRecord>>, set_properties<NodeRecord>,
      "The property dictionary of this node (shared, never copied).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
+
+const ClassSpec node_spec{
+    .name = "builtins.Node",
+    .doc =
+        "Node(type, properties=None)\n--\n\n"
+        "Represents a node in the graph (a type in the model).",
+    .instance = layout_of<NodeRecord>(),
+    .new_ = NodeConstructor::new_slot,
+    .vectorcall = NodeConstructor::call,
+    .repr = read_slot<node_repr>,
+    .str = read_slot<node_repr>,
+    .methods = node_methods,
+    .getset = node_getset,
+};
 
 // ---- Edge -------------------------------------------------------------------
 
 EdgeRecord& edge_of(PyObject* self) { return payload<EdgeRecord>(self); }
 
 const char* const edge_params[] = {"term", "start", "end", "properties"};
-constexpr Signature edge_sig{"Edge.__new__()", edge_params, 4, 4, 0b0111};
+constexpr Signature edge_sig = make_signature("Edge.__new__()", edge_params, 4, 0b0111);
 
 Ref make_edge(PyTypeObject* cls, const BoundArgs& a) {
     check_optional_dict(a[3], "properties");
@@ -123,45 +114,19 @@ Ref make_edge(PyTypeObject* cls, const BoundArgs& a) {
 }
 using EdgeConstructor = Constructor<edge_sig, make_edge>;
 
-PyObject* edge_get_term(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return term_to_object(edge_of(self).term);
-    });
-}
+Ref edge_term(PyObject* self) { return term_to_object(edge_of(self).term); }
+Ref edge_start(PyObject* self) { return node_to_object(edge_of(self).start); }
+Ref edge_end(PyObject* self) { return node_to_object(edge_of(self).end); }
+Ref edge_uid_text(PyObject* self) { return uid_to_str(edge_digest(edge_of(self).term)); }
 
-PyObject* edge_get_start(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return node_to_object(edge_of(self).start);
-    });
-}
-
-PyObject* edge_get_end(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return node_to_object(edge_of(self).end);
-    });
-}
-
-PyObject* edge_uid_method(PyObject* self, PyObject*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return uid_to_str(edge_digest(edge_of(self).term));
-    });
-}
-
-PyObject* edge_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        const EdgeRecord& e = edge_of(self);
-        return to_str("Edge(" + e.term.name() + ": " + type_text(e.start.type) + " -> " +
-                      type_text(e.end.type) + ")");
-    });
+Ref edge_repr(PyObject* self) {
+    const EdgeRecord& e = edge_of(self);
+    return to_str("Edge(" + e.term.name() + ": " + type_text(e.start.type) + " -> " +
+                  type_text(e.end.type) + ")");
 }
 
 PyMethodDef edge_methods[] = {
-    {"uid", edge_uid_method, METH_NOARGS,
+    {"uid", read_method<edge_uid_text>, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this edge.\n\n"
      "Returns:\n    str: A SHA256 hash based on the edge's term."},
     {"__reduce__", edge_reduce, METH_NOARGS, nullptr},
@@ -171,57 +136,34 @@ PyMethodDef edge_methods[] = {
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef edge_getset[] = {
-    {"term", edge_get_term, nullptr, "Gets the term of this edge.", nullptr},
-    {"start", edge_get_start, nullptr, "Gets the starting node of this edge.", nullptr},
-    {"end", edge_get_end, nullptr, "Gets the ending node of this edge.", nullptr},
-    {"properties", get_properties<EdgeRecord>, set_properties<EdgeRecord>,
+    {"term", read_getter<edge_term>, nullptr, "Gets the term of this edge.", nullptr},
+    {"start", read_getter<edge_start>, nullptr, "Gets the starting node of this edge.", nullptr},
+    {"end", read_getter<edge_end>, nullptr, "Gets the ending node of this edge.", nullptr},
+    {"properties", read_getter<record_properties_of<EdgeRecord>>, set_properties<EdgeRecord>,
      "The property dictionary of this edge (shared, never copied).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+const ClassSpec edge_spec{
+    .name = "builtins.Edge",
+    .doc =
+        "Edge(term, start, end, properties=None)\n--\n\n"
+        "Represents an edge in the graph (a typed term in the model).",
+    .instance = layout_of<EdgeRecord>(),
+    .new_ = EdgeConstructor::new_slot,
+    .vectorcall = EdgeConstructor::call,
+    .repr = read_slot<edge_repr>,
+    .str = read_slot<edge_repr>,
+    .methods = edge_methods,
+    .getset = edge_getset,
+};
+
+constinit KeptClass node_type_object{[] { return create_class(node_spec); }};
+constinit KeptClass edge_type_object{[] { return create_class(edge_spec); }};
+
 }  // namespace
 
-PyTypeObject* node_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("Node(type, properties=None)\n--\n\n"
-                                          "Represents a node in the graph (a type in the model).")},
-            NodeConstructor::slot(),
-            dealloc_slot<NodeRecord>(),
-            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<NodeRecord>)},
-            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<NodeRecord>)},
-            {Py_tp_str, reinterpret_cast<void*>(node_repr)},
-            {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
-            {Py_tp_methods, node_methods},
-            {Py_tp_getset, node_getset},
-            {0, nullptr}};
-        cls = create_class("builtins.Node", sizeof(Instance<NodeRecord>), true, slots);
-        NodeConstructor::install(cls);
-    }
-    return cls;
-}
-
-PyTypeObject* edge_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc,
-             const_cast<char*>("Edge(term, start, end, properties=None)\n--\n\n"
-                               "Represents an edge in the graph (a typed term in the model).")},
-            EdgeConstructor::slot(),
-            dealloc_slot<EdgeRecord>(),
-            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<EdgeRecord>)},
-            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<EdgeRecord>)},
-            {Py_tp_str, reinterpret_cast<void*>(edge_repr)},
-            {Py_tp_repr, reinterpret_cast<void*>(edge_repr)},
-            {Py_tp_methods, edge_methods},
-            {Py_tp_getset, edge_getset},
-            {0, nullptr}};
-        cls = create_class("builtins.Edge", sizeof(Instance<EdgeRecord>), true, slots);
-        EdgeConstructor::install(cls);
-    }
-    return cls;
-}
+PyTypeObject* node_class() { return node_type_object.get(); }
+PyTypeObject* edge_class() { return edge_type_object.get(); }
 
 NodeRecord node_from_object(PyObject* o) {
     instance_arg(o, node_class(), "Node", nullptr);

@@ -54,8 +54,8 @@ inline std::size_t identity_hash(const EdgeRecord& e) {
 
 // The property dictionary of a record; a record emptied by the collector
 // gets a fresh empty dictionary rather than handing out null.
-PyObject* record_properties(NodeRecord& n);
-PyObject* record_properties(EdgeRecord& e);
+Borrowed record_properties(NodeRecord& n);
+Borrowed record_properties(EdgeRecord& e);
 
 PyTypeObject* node_class();
 PyTypeObject* edge_class();

@@ -34,7 +34,7 @@ std::string_view text_arg(PyObject* o, const char* arg) {
     return std::string_view(text, static_cast<size_t>(len));
 }
 
-PyObject* dict_arg(PyObject* o, const char* arg) {
+Borrowed dict_arg(PyObject* o, const char* arg) {
     if (!PyDict_Check(o)) raise_cast_error(o, "dict", arg);
     return o;
 }

@@ -30,8 +30,8 @@ inline std::string text_value(PyObject* o, const char* arg) {
     return std::string(text_arg(o, arg));
 }
 
-// A dict (or subclass) or the cast error.
-PyObject* dict_arg(PyObject* o, const char* arg);
+// `o` itself when it is a dict (or subclass), or the cast error.
+Borrowed dict_arg(PyObject* o, const char* arg);
 
 // Absent or None: nothing; otherwise as text_arg / dict_arg.
 std::optional<std::string> optional_text(PyObject* o, const char* arg);

@@ -7,7 +7,7 @@
 // object.
 #pragma once
 
-#include "errors/model_error.hpp"
+#include "errors/failure.hpp"
 #include "module/py.hpp"
 
 namespace veldrin {

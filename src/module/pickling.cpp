@@ -1,8 +1,7 @@
 #include "module/pickling.hpp"
 
-#include <cstring>
-
 #include "module/convert.hpp"
+#include "module/kept.hpp"
 #include "module/text.hpp"
 
 namespace veldrin {
@@ -28,14 +27,14 @@ std::optional<std::string> StateReader::optional_text(Py_ssize_t i, const char* 
     return text(i, name);
 }
 
-PyObject* StateReader::dict(Py_ssize_t i, const char* name, bool exact) const {
+Borrowed StateReader::dict(Py_ssize_t i, const char* name, bool exact) const {
     PyObject* o = fields_[i];
     if (exact ? !PyDict_CheckExact(o) : !PyDict_Check(o))
         raise_wrong_type(where(name), "a dict", o);
     return o;
 }
 
-PyObject* StateReader::tuple(Py_ssize_t i, const char* name) const {
+Borrowed StateReader::tuple(Py_ssize_t i, const char* name) const {
     if (!PyTuple_Check(fields_[i])) raise_wrong_type(where(name), "a tuple", fields_[i]);
     return fields_[i];
 }
@@ -58,7 +57,7 @@ Ref reduce_to(const char* kind, std::initializer_list<Ref> fields) {
 Ref reduce_to(const char* kind, PyObject* fields) {
     Ref head = Ref::steal(PyTuple_Pack(1, to_str(kind).get()));
     Ref args = Ref::steal(PySequence_Concat(head.get(), fields));
-    return Ref::steal(PyTuple_Pack(2, restore_function(), args.get()));
+    return Ref::steal(PyTuple_Pack(2, restore_function().get(), args.get()));
 }
 
 namespace {
@@ -91,24 +90,20 @@ void install_restorers(const RestoreEntry* entries, std::size_t n) noexcept {
     restorer_count = n;
 }
 
-PyObject* restore_function() {
-    static PyObject* function = nullptr;
-    if (!function) {
+Borrowed restore_function() {
+    static constinit Kept function{[] {
         Ref module_name = to_str("veldrin");
-        function = PyCFunction_NewEx(&restore_def, nullptr, module_name.get());
-        if (!function) throw_pending();
-    }
-    return function;
+        return Ref::steal(PyCFunction_NewEx(&restore_def, nullptr, module_name.get()));
+    }};
+    return function.get();
 }
 
 Ref deep_copy(PyObject* o, PyObject* memo) {
-    static PyObject* deepcopy = nullptr;
-    if (!deepcopy) {
+    static constinit Kept deepcopy{[] {
         Ref copy_module = Ref::steal(PyImport_ImportModule("copy"));
-        deepcopy = PyObject_GetAttrString(copy_module.get(), "deepcopy");
-        if (!deepcopy) throw_pending();
-    }
-    return Ref::steal(PyObject_CallFunctionObjArgs(deepcopy, o, memo, nullptr));
+        return Ref::steal(PyObject_GetAttrString(copy_module.get(), "deepcopy"));
+    }};
+    return Ref::steal(PyObject_CallFunctionObjArgs(deepcopy.get(), o, memo, nullptr));
 }
 
 MemoEntry::MemoEntry(PyObject* memo, PyObject* original, PyObject* copy)

@@ -30,7 +30,7 @@ public:
 
     // ValueError unless there are exactly `n` fields.
     void expect(Py_ssize_t n) const;
-    PyObject* field(Py_ssize_t i) const noexcept { return fields_[i]; }
+    Borrowed field(Py_ssize_t i) const noexcept { return fields_[i]; }
     // "cannot restore a {kind}: field '{name}'", the prefix of every message
     // about that field.
     std::string where(const char* name) const;
@@ -39,8 +39,8 @@ public:
     // None or a str.
     std::optional<std::string> optional_text(Py_ssize_t i, const char* name) const;
     // A dict (subclasses too); `exact` refuses subclasses.
-    PyObject* dict(Py_ssize_t i, const char* name, bool exact = false) const;
-    PyObject* tuple(Py_ssize_t i, const char* name) const;
+    Borrowed dict(Py_ssize_t i, const char* name, bool exact = false) const;
+    Borrowed tuple(Py_ssize_t i, const char* name) const;
 
 private:
     std::string kind_;
@@ -66,8 +66,8 @@ struct RestoreEntry {
     Restorer restore;
 };
 void install_restorers(const RestoreEntry* entries, std::size_t n) noexcept;
-// The module function `_restore(kind, *fields)` (a borrowed reference).
-PyObject* restore_function();
+// The module function `_restore(kind, *fields)`.
+Borrowed restore_function();
 
 // copy.deepcopy(o, memo).
 Ref deep_copy(PyObject* o, PyObject* memo);

@@ -1,32 +1,21 @@
-// The frame every Python-facing file stands on: one owned-reference handle and
-// one way for failures to travel.
+// The frame every Python-facing file stands on: one owned-reference handle,
+// one borrowed-reference handle, and the slot boundary where failures stop.
 //
-// Inside the module, code that fails throws.  A failure is either a ModelError
-// (src/errors) or PyErrorSet, which says "the interpreter already holds the
-// exception; just unwind".  Every slot and method that the interpreter calls
-// runs its body through `guard`, which turns whatever was thrown into a pending
-// Python exception and the slot's failure value.  So no function below a slot
-// boundary ever returns NULL to mean failure, and no slot lets a C++ exception
-// escape into the interpreter.
+// Code below a slot throws (errors/failure.hpp): a ModelError, or PyErrorSet
+// when the interpreter already holds the exception.  Every slot and method
+// that the interpreter calls runs its body through `guard`, which turns
+// whatever was thrown into a pending Python exception and the slot's failure
+// value.  So no function below a slot boundary ever returns NULL to mean
+// failure, and no slot lets a C++ exception escape into the interpreter.
 #pragma once
-
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
 
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "errors/failure.hpp"
+
 namespace veldrin {
-
-// Thrown when a Python exception is already pending.
-struct PyErrorSet {};
-
-// Throws PyErrorSet; call right after a C API function reported failure.
-[[noreturn]] inline void throw_pending() { throw PyErrorSet{}; }
-
-// Sets a Python exception of the given type and unwinds.
-[[noreturn]] void raise(PyObject* type, std::string_view message);
 
 // An owned reference.  Null means "nothing"; copying takes a new reference.
 class Ref {
@@ -65,10 +54,26 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A borrowed reference: the object stays alive for as long as whoever lent
+// it holds it (the caller's argument, the container it was read from, a
+// slot kept for the module's life); the handle never releases it.  In a
+// signature it says what a bare PyObject* leaves to a comment.  Raw pointers
+// and Ref (not a temporary one) turn into it, and it into a raw pointer.
+class Borrowed {
+public:
+    constexpr Borrowed() noexcept = default;
+    constexpr Borrowed(PyObject* o) noexcept : p_(o) {}
+    Borrowed(const Ref& r) noexcept : p_(r.get()) {}
+    Borrowed(Ref&&) = delete;  // the reference would be gone with the temporary
+    constexpr PyObject* get() const noexcept { return p_; }
+    constexpr operator PyObject*() const noexcept { return p_; }
+
+private:
+    PyObject* p_ = nullptr;
+};
+
 // Runs `body` at a slot boundary: returns its result, or `fail` with a Python
 // exception pending when it threw.
-void set_error_from_current_exception() noexcept;
-
 template <class R, class F>
 inline R guard(R fail, F&& body) noexcept {
     try {

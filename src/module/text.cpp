@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "module/kept.hpp"
 #include "module/py.hpp"
 
 namespace veldrin {
@@ -103,20 +104,20 @@ bool is_grapheme_extend(char32_t c) {
     if (c < 0x300) return false;
     if (is_other_grapheme_extend(c)) return true;
     // The general category comes from the interpreter's Unicode database.
-    static PyObject* category = nullptr;
-    if (!category) {
+    static constinit Kept category{[] {
         Ref module = Ref::steal(PyImport_ImportModule("unicodedata"));
-        category = Ref::steal(PyObject_GetAttrString(module.get(), "category")).release();
-    }
+        return Ref::steal(PyObject_GetAttrString(module.get(), "category"));
+    }};
     Ref ch = Ref::steal(PyUnicode_FromOrdinal(static_cast<int>(c)));
-    Ref cat = Ref::steal(PyObject_CallOneArg(category, ch.get()));
+    Ref cat = Ref::steal(PyObject_CallOneArg(category.get(), ch.get()));
     const char* text = PyUnicode_AsUTF8(cat.get());
     if (!text) throw_pending();
     return text[0] == 'M' && (text[1] == 'n' || text[1] == 'e');
 }
 
-// Not printable, as the interpreter's str.isprintable() has it: the
-// categories Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs other than the plain space.
+// Printable, as the interpreter's str.isprintable() has it: every character
+// but those of the categories Cc, Cf, Cs, Co, Cn, Zl, Zp and Zs (the plain
+// space excepted).
 bool is_printable(char32_t c) noexcept { return Py_UNICODE_ISPRINTABLE(static_cast<Py_UCS4>(c)); }
 }  // namespace
 

@@ -2,7 +2,6 @@
 // representations: whole code points, never bytes.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <string_view>
 

@@ -2,7 +2,7 @@
 
 #include <tuple>
 
-#include "errors/model_error.hpp"
+#include "errors/failure.hpp"
 #include "module/text.hpp"
 #include "type_schema/keyed_entries.hpp"
 
@@ -32,11 +32,11 @@ int hex_value(char32_t c) noexcept {
 
 class Reader {
 public:
-    Reader(std::u32string_view t, size_t& pos, std::string& error, bool parameters)
+    Reader(std::u32string_view t, size_t& pos, SyntaxError& error, bool parameters)
         : t_(t), pos_(pos), error_(error), parameters_(parameters) {}
 
     bool literal(Literal& out, size_t depth) {
-        if (pos_ >= t_.size()) return fail(pos_, "expected a literal");
+        if (pos_ >= t_.size()) return fail(pos_, SyntaxCode::ExpectedLiteral);
         char32_t c = t_[pos_];
         if (c == '\'' || c == '"') return string(out);
         if (c == '[') return list(out, depth);
@@ -51,18 +51,19 @@ public:
                 return true;
             }
         }
-        return fail(pos_, "expected a literal");
+        return fail(pos_, SyntaxCode::ExpectedLiteral);
     }
 
 private:
     std::u32string_view t_;
     size_t& pos_;
-    std::string& error_;
+    SyntaxError& error_;
     bool parameters_;
 
-    bool fail(size_t at, std::string_view problem) {
+    bool fail(size_t at, SyntaxCode code, std::string text = {}) {
         pos_ = at;
-        error_ = problem;
+        error_.code = code;
+        error_.text = std::move(text);
         return false;
     }
     bool more() const noexcept { return pos_ < t_.size(); }
@@ -87,17 +88,17 @@ private:
             digits(s);
             is_float = true;
         } else if (whole == 0) {
-            return fail(start, "invalid number");
+            return fail(start, SyntaxCode::InvalidNumber);
         }
         if (more() && (t_[pos_] == 'e' || t_[pos_] == 'E')) {
             s += 'e';
             ++pos_;
             if (more() && (t_[pos_] == '+' || t_[pos_] == '-')) s += static_cast<char>(t_[pos_++]);
-            if (digits(s) == 0) return fail(start, "invalid number");
+            if (digits(s) == 0) return fail(start, SyntaxCode::InvalidNumber);
             is_float = true;
         }
         if (more() && (is_name_char(t_[pos_]) || t_[pos_] == '.'))
-            return fail(start, "invalid number");
+            return fail(start, SyntaxCode::InvalidNumber);
         out = Literal{};
         if (is_float) {
             // The interpreter's own conversion: correctly rounded, infinite
@@ -109,7 +110,7 @@ private:
             // The interpreter converts at most 4300 digits by default; a
             // longer literal is refused here, where its position is known.
             if (s.size() - (s[0] == '-') > kMaxIntDigits) {
-                return fail(start, "integer literal too long");
+                return fail(start, SyntaxCode::IntegerTooLong);
             }
             out.kind = LiteralKind::Int;
             out.text = std::move(s);
@@ -122,12 +123,12 @@ private:
         char32_t quote = t_[pos_++];
         std::string s;
         for (;;) {
-            if (!more()) return fail(start, "unterminated string");
+            if (!more()) return fail(start, SyntaxCode::UnterminatedString);
             char32_t c = t_[pos_++];
             if (c == quote) break;
             if (c == '\\') {
                 size_t esc = pos_ - 1;
-                if (!more()) return fail(start, "unterminated string");
+                if (!more()) return fail(start, SyntaxCode::UnterminatedString);
                 char32_t e = t_[pos_++];
                 switch (e) {
                     case '\\':
@@ -148,12 +149,12 @@ private:
                         c = 0;
                         break;
                     case 'u':
-                        if (!unicode_escape(c)) return fail(esc, "invalid \\u escape");
+                        if (!unicode_escape(c)) return fail(esc, SyntaxCode::InvalidUnicodeEscape);
                         break;
                     default: {
-                        std::string problem = "invalid escape '\\";
-                        append_utf8(problem, e);
-                        return fail(esc, problem + "'");
+                        std::string escaped;
+                        append_utf8(escaped, e);
+                        return fail(esc, SyntaxCode::InvalidEscape, std::move(escaped));
                     }
                 }
             }
@@ -186,7 +187,7 @@ private:
     }
 
     bool list(Literal& out, size_t depth) {
-        if (depth + 1 > kMaxNesting) return fail(pos_, kTooDeep);
+        if (depth + 1 > kMaxNesting) return fail(pos_, SyntaxCode::NestedTooDeep);
         ++pos_;
         Literal result{LiteralKind::List, false, 0.0, {}, {}};
         skip_space();
@@ -201,10 +202,10 @@ private:
             if (!literal(item, depth + 1)) return false;
             result.items.push_back(std::move(item));
             skip_space();
-            if (!more()) return fail(pos_, "expected ']'");
+            if (!more()) return fail(pos_, SyntaxCode::ExpectedListEnd);
             char32_t c = t_[pos_++];
             if (c == ']') break;
-            if (c != ',') return fail(pos_ - 1, "expected ',' or ']'");
+            if (c != ',') return fail(pos_ - 1, SyntaxCode::ExpectedListSeparator);
         }
         out = std::move(result);
         return true;
@@ -225,7 +226,7 @@ bool at_literal(std::u32string_view t, size_t pos, bool parameters) noexcept {
     return word_at(t, pos, "null") || word_at(t, pos, "true") || word_at(t, pos, "false");
 }
 
-bool read_literal(std::u32string_view text, size_t& pos, Literal& out, std::string& error,
+bool read_literal(std::u32string_view text, size_t& pos, Literal& out, SyntaxError& error,
                   size_t depth, bool parameters) {
     return Reader(text, pos, error, parameters).literal(out, depth);
 }
@@ -266,23 +267,23 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
                                                                 bool parameters) {
     const std::u32string t = decode_utf8(utf8);
     size_t pos = 0;
-    auto fail = [&](size_t at, std::string problem) {
-        return ModelError::invalid_pattern(
-            std::string(utf8), problem + " at position " + std::to_string(position_base + at));
+    auto fail = [&](size_t at, SyntaxCode code, std::string text = {}) {
+        return SyntaxError{Grammar::PropertyMap, code, position_base + at, std::move(text)};
     };
     auto skip_space = [&] {
         while (pos < t.size() && is_white_space(t[pos])) ++pos;
     };
     auto read = [&](Literal& lit, size_t depth) {
-        std::string error;
+        SyntaxError error{Grammar::PropertyMap};
         if (!read_literal(t, pos, lit, error, depth, parameters)) {
-            throw fail(pos, error == kTooDeep ? "property map " + error : error);
+            error.position = position_base + pos;
+            throw error;
         }
     };
 
     std::vector<std::pair<std::string, Literal>> entries;
     skip_space();
-    if (pos >= t.size() || t[pos] != '{') throw fail(pos, "expected '{'");
+    if (pos >= t.size() || t[pos] != '{') throw fail(pos, SyntaxCode::ExpectedMapStart);
     ++pos;
     skip_space();
     bool closed = pos < t.size() && t[pos] == '}';
@@ -299,15 +300,14 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
             read(quoted, 1);
             key = std::move(quoted.text);
         } else {
-            throw fail(pos, pos < t.size() ? "expected a key" : "unexpected end of property map");
+            throw fail(pos, pos < t.size() ? SyntaxCode::ExpectedKey : SyntaxCode::MapEndsEarly);
         }
         skip_space();
-        if (pos >= t.size() || t[pos] != ':')
-            throw fail(pos, "expected ':' after key '" + key + "'");
+        if (pos >= t.size() || t[pos] != ':') throw fail(pos, SyntaxCode::ExpectedColon, key);
         ++pos;
         skip_space();
         if (!at_literal(t, pos, parameters)) {
-            throw fail(pos, "expected a value for key '" + key + "'");
+            throw fail(pos, SyntaxCode::ExpectedValue, key);
         }
         Literal value;
         read(value, 1);
@@ -319,11 +319,11 @@ std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view
             ++pos;
             closed = true;
         } else {
-            throw fail(pos, "expected ',' or '}'");
+            throw fail(pos, SyntaxCode::ExpectedMapSeparator);
         }
     }
     skip_space();
-    if (pos < t.size()) throw fail(pos, "unexpected text after '}'");
+    if (pos < t.size()) throw fail(pos, SyntaxCode::TextAfterMap);
     merge_repeated_keys(entries);
     return entries;
 }

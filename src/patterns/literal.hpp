@@ -20,8 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "errors/syntax_error.hpp"
 #include "module/py.hpp"
-#include "module/text.hpp"
 
 namespace veldrin {
 
@@ -30,10 +30,6 @@ constexpr size_t kMaxNesting = 100;
 
 // Longest integer literal, in digits.
 constexpr size_t kMaxIntDigits = 4300;
-
-// The problem text the reader gives for a list nested past kMaxNesting; the
-// callers put their own noun in front ("condition nested too deeply").
-inline constexpr std::string_view kTooDeep = "nested too deeply";
 
 enum class LiteralKind { Null, Bool, Int, Float, String, List, Parameter };
 
@@ -68,12 +64,13 @@ bool at_literal(std::u32string_view text, size_t pos, bool parameters = false) n
 // before it; inside lists white space is free).  On success stores it in
 // `out`, moves `pos` just past it and returns true.  On failure returns false
 // with `pos` at the offending character (the opening quote of an
-// unterminated string, the end of the text when it ends too early) and
-// `error` naming the problem without a position, e.g. "unterminated string",
-// "expected ']'" or kTooDeep.  `depth` is the number of nesting levels
-// already open around the literal.  With `parameters`, `$name` is read as a
-// parameter; otherwise a '$' is no literal.
-bool read_literal(std::u32string_view text, size_t& pos, Literal& out, std::string& error,
+// unterminated string, the end of the text when it ends too early) and the
+// code and offending text in `error` (whose grammar, the text the literal is
+// part of, the caller has set), without a position; a list nested past
+// kMaxNesting is SyntaxCode::NestedTooDeep.  `depth` is the number of
+// nesting levels already open around the literal.  With `parameters`,
+// `$name` is read as a parameter; otherwise a '$' is no literal.
+bool read_literal(std::u32string_view text, size_t& pos, Literal& out, SyntaxError& error,
                   size_t depth = 0, bool parameters = false);
 
 // Does the literal name a parameter, itself or in a list?
@@ -85,10 +82,10 @@ Ref literal_to_object(const Literal& lit);
 
 // Reads a whole property map "{key: literal, ...}": keys are names or quoted
 // strings, `{}` is allowed, white space is free, and of two equal keys the
-// later value wins (at the earlier key's place).  A malformed map throws
-// ModelError::invalid_pattern(utf8, "<problem> at position N").
-// Positions in messages count from the map's first character, plus
-// `position_base` (the map's place in a larger text).  With `parameters`, a
+// later value wins (at the earlier key's place).  A malformed map throws a
+// SyntaxError of Grammar::PropertyMap whose position counts characters from
+// the map's first one, plus `position_base` (the map's place in a larger
+// text).  With `parameters`, a
 // value may be or hold a parameter (`{name: $name}`).
 std::vector<std::pair<std::string, Literal>> parse_property_map(std::string_view utf8,
                                                                 size_t position_base = 0,

@@ -42,8 +42,13 @@ struct Part {
     bool misplaced = false;
 };
 
-[[noreturn]] void fail(std::string_view pattern, std::string reason) {
-    throw ModelError::invalid_pattern(std::string(pattern), std::move(reason));
+// Invalid pattern: the message quotes `pattern` (the whole pattern or the
+// part at fault) and gives the problem.
+[[noreturn]] void fail(std::string_view pattern, SyntaxCode code, std::string text = {},
+                       std::string other = {}) {
+    throw ModelError::invalid_pattern(std::string(pattern),
+                                      SyntaxError{Grammar::Pattern, code, SyntaxError::kNoPosition,
+                                                  std::move(text), std::move(other)});
 }
 
 // Reads the text of property maps: braces (nested ones counted) and quoted
@@ -190,14 +195,13 @@ std::vector<Part> scan(std::string_view p) {
                     size_t end = i;
                     if (c == '{') {
                         end = p.find('}', i);
-                        if (end == std::string_view::npos) fail(p, "Unclosed '{' in pattern");
+                        if (end == std::string_view::npos) fail(p, SyntaxCode::UnclosedQuantifier);
                         ++end;
                     }
                     std::string_view q = p.substr(start, end - start);
                     if (edge.empty()) {
-                        if (parts.empty()) fail(q, "Quantifier needs an edge before it");
-                        fail(parts.back().text + std::string(q),
-                             "Quantifier must follow an edge, not a node pattern");
+                        if (parts.empty()) fail(q, SyntaxCode::QuantifierWithoutEdge);
+                        fail(parts.back().text + std::string(q), SyntaxCode::QuantifierAfterNode);
                     }
                     if (!body_closed) misplaced = true;
                     quantifiers.emplace_back(edge.size(), edge.size() + q.size());
@@ -214,20 +218,19 @@ std::vector<Part> scan(std::string_view p) {
         } else if (bracket >= 1) {
             edge.append(ch);
         } else {
-            fail(p,
-                 "Unexpected character '" + std::string(ch) + "' outside of node or edge pattern");
+            fail(p, SyntaxCode::UnexpectedCharacter, std::string(ch));
         }
     }
     if (paren != 0 || edge_paren != 0 || edge_paren_unmatched) {
-        fail(p, "Unmatched parentheses in pattern");
+        fail(p, SyntaxCode::UnmatchedParentheses);
     }
-    if (bracket != 0) fail(p, "Unmatched brackets in pattern");
-    if (!edge.empty()) fail(p, "Pattern cannot end with an edge");
+    if (bracket != 0) fail(p, SyntaxCode::UnmatchedBrackets);
+    if (!edge.empty()) fail(p, SyntaxCode::EndsWithEdge);
     return parts;
 }
 
-[[noreturn]] void bad_bound(std::string_view part, std::string_view text, const char* why) {
-    fail(part, "Quantifier bound '" + std::string(text) + "' " + why);
+[[noreturn]] void bad_bound(std::string_view part, std::string_view text, SyntaxCode code) {
+    fail(part, code, std::string(text));
 }
 
 // One bound of a quantifier: digits, or nothing (no value).
@@ -238,12 +241,12 @@ std::optional<unsigned long long> bound(std::string_view part, std::string_view 
     bool numeric = digits < text.size();
     for (size_t k = digits; k < text.size(); ++k)
         numeric = numeric && text[k] >= '0' && text[k] <= '9';
-    if (!numeric) bad_bound(part, text, "is not a number");
-    if (digits) bad_bound(part, text, "is negative");
+    if (!numeric) bad_bound(part, text, SyntaxCode::BoundNotANumber);
+    if (digits) bad_bound(part, text, SyntaxCode::NegativeBound);
     unsigned long long v = 0;
     for (char d : text) {
         auto digit = static_cast<unsigned long long>(d - '0');
-        if (v > (~0ull - digit) / 10) bad_bound(part, text, "is too large");
+        if (v > (~0ull - digit) / 10) bad_bound(part, text, SyntaxCode::BoundTooLarge);
         v = v * 10 + digit;
     }
     return v;
@@ -262,7 +265,7 @@ Hops read_hops(std::string_view part, std::string_view text, bool after_arrow) {
     size_t cut = text.find(range);
     if (cut == std::string_view::npos) {
         std::optional<unsigned long long> n = bound(part, text);
-        if (!n && after_arrow) fail(part, "Quantifier {} has no bounds");
+        if (!n && after_arrow) fail(part, SyntaxCode::QuantifierWithoutBounds);
         if (n) h.min = *n;  // the classic star alone: one or more
         h.max = n;
         return h;
@@ -271,8 +274,7 @@ Hops read_hops(std::string_view part, std::string_view text, bool after_arrow) {
     h.max = bound(part, text.substr(cut + range.size()));
     h.min = lo ? *lo : after_arrow ? 0 : 1;
     if (h.max && h.min > *h.max) {
-        fail(part, "Quantifier lower bound " + std::to_string(h.min) +
-                       " is above its upper bound " + std::to_string(*h.max));
+        fail(part, SyntaxCode::BoundsReversed, std::to_string(h.min), std::to_string(*h.max));
     }
     return h;
 }
@@ -325,9 +327,8 @@ void read_inner(std::string_view part, std::string_view inner, ParsedPart& out, 
             decode_utf8(part.substr(0, static_cast<size_t>(map.data() - part.data()))).size();
         try {
             out.properties = parse_property_map(map, base, parameters);
-        } catch (ModelError& e) {
-            e.first = std::string(part);
-            throw;
+        } catch (const SyntaxError& e) {
+            throw ModelError::invalid_pattern(std::string(part), e);
         }
         inner = trim(inner.substr(0, brace));
     }
@@ -347,7 +348,7 @@ void read_inner(std::string_view part, std::string_view inner, ParsedPart& out, 
 ParsedPart node_part(std::string_view text, bool parameters) {
     std::string_view t = trim(text);
     if (t.size() < 2 || t.front() != '(' || t.back() != ')') {
-        fail(t, "Node pattern must be enclosed in parentheses");
+        fail(t, SyntaxCode::NodeWithoutParentheses);
     }
     ParsedPart out;
     read_inner(t, trim(t.substr(1, t.size() - 2)), out, parameters);
@@ -402,16 +403,16 @@ ParsedPart edge_part(const Part& part, bool parameters) {
     ParsedPart out;
     if (!e.empty() && e.front() == '<' &&
         (arrow || contains(before, "-") || contains(after, "-"))) {
-        if (arrow) fail(whole, "Cannot have both <- and -> in same edge");
+        if (arrow) fail(whole, SyntaxCode::BothDirections);
         out.direction = "backward";
     } else {
         out.direction = (arrow || (!e.empty() && e.back() == '>')) ? "forward" : "any";
     }
-    if (open == std::string_view::npos) fail(whole, "Edge pattern must contain brackets");
-    if (close == std::string_view::npos) fail(whole, "Edge pattern must contain closing bracket");
-    if (close < open) fail(whole, "Brackets are mismatched");
-    if (bracketed_bodies(e) > 1) fail(whole, "Edge patterns must be separated by a node pattern");
-    if (part.misplaced) fail(whole, "Quantifier must follow the edge's closing arrow");
+    if (open == std::string_view::npos) fail(whole, SyntaxCode::EdgeWithoutBrackets);
+    if (close == std::string_view::npos) fail(whole, SyntaxCode::EdgeWithoutClosingBracket);
+    if (close < open) fail(whole, SyntaxCode::MismatchedBrackets);
+    if (bracketed_bodies(e) > 1) fail(whole, SyntaxCode::EdgesNotSeparated);
+    if (part.misplaced) fail(whole, SyntaxCode::MisplacedQuantifier);
     // The body is read in place in the whole text, so that positions in its
     // errors count from the start of what the message quotes.
     size_t body_open = whole.find('[');
@@ -419,8 +420,7 @@ ParsedPart edge_part(const Part& part, bool parameters) {
     std::vector<std::string_view> stars;
     read_inner(whole, trim(whole.substr(body_open + 1, body_close - body_open - 1)), out,
                parameters, &stars);
-    if (stars.size() + part.quantifiers.size() > 1)
-        fail(whole, "Edge has more than one quantifier");
+    if (stars.size() + part.quantifiers.size() > 1) fail(whole, SyntaxCode::TwoQuantifiers);
     if (!stars.empty()) out.hops = read_hops(whole, stars[0], false);
     if (!part.quantifiers.empty()) {
         auto [begin, end] = part.quantifiers[0];
@@ -433,7 +433,7 @@ ParsedPart edge_part(const Part& part, bool parameters) {
 
 ParsedPath parse_pattern_text(std::string_view text, bool parameters) {
     std::string_view p = trim(text);
-    if (p.empty()) fail("", "Pattern cannot be empty");
+    if (p.empty()) fail("", SyntaxCode::EmptyPattern);
     ParsedPath path;
     for (const Part& part : scan(p)) {
         if (part.kind == PartKind::Node)
@@ -441,122 +441,11 @@ ParsedPath parse_pattern_text(std::string_view text, bool parameters) {
         else
             path.edges.push_back(edge_part(part, parameters));
     }
-    if (path.nodes.empty()) fail(p, "Pattern must contain at least one node");
+    if (path.nodes.empty()) fail(p, SyntaxCode::NoNode);
     if (path.edges.size() >= path.nodes.size()) {
-        fail(p, "Invalid pattern: too many edges for the number of nodes");
+        fail(p, SyntaxCode::TooManyEdges);
     }
     return path;
-}
-
-}  // namespace veldrin
-
-namespace veldrin {
-
-namespace {
-
-constexpr int kMaxTypeParentheses = 200;
-
-// The whole character starting at byte `i`.
-std::string character_at(std::string_view s, size_t i) {
-    size_t end = i;
-    next_code_point(s, end);
-    return std::string(s.substr(i, end - i));
-}
-
-struct TypeReader {
-    std::string_view s;
-    size_t i = 0;
-    std::string why;
-
-    void skip_space() {
-        while (i < s.size()) {
-            size_t next = i;
-            if (!is_white_space(next_code_point(s, next))) break;
-            i = next;
-        }
-    }
-    bool at_arrow() const { return s.substr(i, 2) == "->"; }
-
-    // type := atom { "->" atom }, folded to the right.
-    TypeRef type(int parens) {
-        std::vector<TypeRef> atoms;
-        while (true) {
-            TypeRef a = atom(parens);
-            if (!a) return {};
-            atoms.push_back(std::move(a));
-            skip_space();
-            if (!at_arrow()) break;
-            i += 2;
-        }
-        TypeRef t = atoms.back();
-        for (size_t k = atoms.size() - 1; k-- > 0;) t = TypeRef::application(atoms[k], t);
-        return t;
-    }
-
-    TypeRef atom(int parens) {
-        skip_space();
-        if (i >= s.size()) {
-            why = "a type is missing";
-            return {};
-        }
-        if (s[i] == '(') {
-            if (parens >= kMaxTypeParentheses) {
-                why = "the type is nested too deeply";
-                return {};
-            }
-            ++i;
-            TypeRef inner = type(parens + 1);
-            if (!inner) return {};
-            skip_space();
-            if (i >= s.size() || s[i] != ')') {
-                why = "a parenthesis is not closed";
-                return {};
-            }
-            ++i;
-            return inner;
-        }
-        size_t start = i;
-        while (i < s.size() && !at_arrow() && s[i] != '(' && s[i] != ')') {
-            size_t next = i;
-            if (is_white_space(next_code_point(s, next))) break;
-            i = next;
-        }
-        std::string_view name = s.substr(start, i - start);
-        if (name.empty()) {
-            why = "unexpected '" + character_at(s, i) + "' in the type";
-            return {};
-        }
-        if (name == "*") {
-            why = "a wildcard is no concrete type";
-            return {};
-        }
-        if (name.find(':') != std::string_view::npos) {
-            why = "a capture group is no concrete type";
-            return {};
-        }
-        return TypeRef::variable(std::string(name));
-    }
-};
-
-}  // namespace
-
-TypeRef concrete_type(std::string_view schema, std::string& why) {
-    if (schema.size() < 2 || schema.front() != '$' || schema.back() != '$' ||
-        schema.substr(1, schema.size() - 2).find('$') != std::string_view::npos) {
-        why = "a schema is no concrete type";
-        return {};
-    }
-    TypeReader r{trim(schema.substr(1, schema.size() - 2)), 0, {}};
-    TypeRef t = r.type(0);
-    if (t) {
-        r.skip_space();
-        if (r.i < r.s.size()) {
-            r.why = "unexpected '" + character_at(r.s, r.i) + "' in the type";
-            t = {};
-        }
-    }
-    why = r.why;
-    return t;
 }
 
 }  // namespace veldrin

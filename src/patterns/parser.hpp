@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "patterns/literal.hpp"
-#include "types/type_value.hpp"
 
 namespace veldrin {
 
@@ -36,15 +35,5 @@ struct ParsedPath {
 // Throws ModelError::invalid_pattern.  With `parameters`, property values may
 // name query parameters (`{name: $name}`).
 ParsedPath parse_pattern_text(std::string_view text, bool parameters = false);
-
-}  // namespace veldrin
-
-namespace veldrin {
-
-// Reads a pattern's schema text back as a concrete type: names, arrows
-// associating to the right, parentheses ("Person", "A -> B",
-// "(A -> B) -> C").  Returns a null TypeRef with `why` set when the text is
-// no concrete type (a wildcard, a capture group, a schema of its own).
-TypeRef concrete_type(std::string_view schema, std::string& why);
 
 }  // namespace veldrin

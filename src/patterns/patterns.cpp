@@ -1,10 +1,12 @@
 // NodePattern, EdgePattern and PathPattern, the rules that build them, and
-// the node pattern test.
+// the reading of pattern strings into them.  (Queries test nodes and edges
+// against compiled patterns: query/plan.cpp.)
 #include "patterns/patterns.hpp"
 
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
+#include "module/kept.hpp"
 #include "module/text.hpp"
 #include "patterns/parser.hpp"
 #include "patterns/pattern_state.hpp"
@@ -70,8 +72,8 @@ PropertyMap property_map(PyObject* dict) {
 
 }  // namespace
 
-NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject* type_schema,
-                                    PyObject* properties) {
+NodePatternValue build_node_pattern(Borrowed variable, Borrowed type, Borrowed type_schema,
+                                    Borrowed properties) {
     NodePatternValue p;
     p.variable = optional_text(variable, "variable");
     check_optional_dict(properties, "properties");
@@ -81,8 +83,8 @@ NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject
     return p;
 }
 
-EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject* term_type_schema,
-                                    PyObject* properties, PyObject* direction) {
+EdgePatternValue build_edge_pattern(Borrowed variable, Borrowed term, Borrowed term_type_schema,
+                                    Borrowed properties, Borrowed direction) {
     EdgePatternValue p;
     p.variable = optional_text(variable, "variable");
     check_optional_dict(properties, "properties");
@@ -97,23 +99,17 @@ namespace {
 
 // The class of the objects that hold a property value naming parameters;
 // made when the first such value is parsed.
-PyTypeObject* parameter_value_class = nullptr;
-
-PyTypeObject* parameter_literal_class() {
-    if (!parameter_value_class) {
-        static PyType_Slot slots[] = {dealloc_slot<Literal>(), {0, nullptr}};
-        parameter_value_class =
-            create_class("veldrin.PatternParameterValue", sizeof(Instance<Literal>), false, slots,
-                         Py_TPFLAGS_DISALLOW_INSTANTIATION);
-    }
-    return parameter_value_class;
-}
+constinit KeptClass parameter_value_type{[] {
+    return create_class({.name = "veldrin.PatternParameterValue",
+                         .doc = nullptr,
+                         .instance = layout_of<Literal>()});
+}};
 
 }  // namespace
 
 const Literal* parameter_literal(PyObject* value) noexcept {
-    if (!value || !parameter_value_class || !is_instance(value, parameter_value_class))
-        return nullptr;
+    PyTypeObject* cls = parameter_value_type.made();
+    if (!value || !cls || !is_instance(value, cls)) return nullptr;
     return &payload<Literal>(value);
 }
 
@@ -123,7 +119,7 @@ PathPatternValue parse_path_pattern(std::string_view text, bool parameters) {
         PropertyMap map;
         for (const auto& [key, literal] : part.properties) {
             map.emplace_back(key, names_parameters(literal)
-                                      ? new_instance(parameter_literal_class(), Literal(literal))
+                                      ? new_instance(parameter_value_type.get(), Literal(literal))
                                       : literal_to_object(literal));
         }
         return map;
@@ -156,116 +152,96 @@ std::string variable_repr(const std::optional<std::string>& v) {
 
 // ---- NodePattern ------------------------------------------------------------
 
-PyObject* node_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"variable", "type", "type_schema", "properties"};
-        static const Signature sig{"NodePattern.__new__()", names, 4, 4, 0};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        return new_instance(cls, build_node_pattern(a[0], a[1], a[2], a[3]));
-    });
+constexpr const char* kNodeParams[] = {"variable", "type", "type_schema", "properties"};
+constexpr Signature node_sig = make_signature("NodePattern.__new__()", kNodeParams, 4, 0);
+
+Ref make_node_pattern(PyTypeObject* cls, const BoundArgs& a) {
+    return new_instance(cls, build_node_pattern(a[0], a[1], a[2], a[3]));
 }
 
-PyObject* node_pattern_get_variable(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        const auto& v = payload<NodePatternValue>(self).variable;
-        return v ? to_str(*v) : Ref::borrow(Py_None);
-    });
+Ref optional_str(const std::optional<std::string>& v) {
+    return v ? to_str(*v) : Ref::borrow(Py_None);
 }
 
-PyObject* node_pattern_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        return to_str("NodePattern(variable=" +
-                      variable_repr(payload<NodePatternValue>(self).variable) + ")");
-    });
+Ref node_pattern_variable(PyObject* self) {
+    return optional_str(payload<NodePatternValue>(self).variable);
+}
+
+Ref node_pattern_repr(PyObject* self) {
+    return to_str(
+        "NodePattern(variable=" + variable_repr(payload<NodePatternValue>(self).variable) + ")");
 }
 
 PyMethodDef node_pattern_methods[] = {{"__reduce__", node_pattern_reduce, METH_NOARGS, nullptr},
                                       {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef node_pattern_getset[] = {
-    {"variable", node_pattern_get_variable, nullptr,
+    {"variable", read_getter<node_pattern_variable>, nullptr,
      "The variable matching nodes are bound to, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // ---- EdgePattern ------------------------------------------------------------
 
-PyObject* edge_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"variable", "term", "term_type_schema", "properties",
-                                            "direction"};
-        static const Signature sig{"EdgePattern.__new__()", names, 5, 5, 0};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        return new_instance(cls, build_edge_pattern(a[0], a[1], a[2], a[3], a[4]));
-    });
+constexpr const char* kEdgeParams[] = {"variable", "term", "term_type_schema", "properties",
+                                       "direction"};
+constexpr Signature edge_sig = make_signature("EdgePattern.__new__()", kEdgeParams, 5, 0);
+
+Ref make_edge_pattern(PyTypeObject* cls, const BoundArgs& a) {
+    return new_instance(cls, build_edge_pattern(a[0], a[1], a[2], a[3], a[4]));
 }
 
-PyObject* edge_pattern_get_variable(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        const auto& v = payload<EdgePatternValue>(self).variable;
-        return v ? to_str(*v) : Ref::borrow(Py_None);
-    });
+Ref edge_pattern_variable(PyObject* self) {
+    return optional_str(payload<EdgePatternValue>(self).variable);
 }
 
-PyObject* edge_pattern_get_direction(PyObject* self, void*) noexcept {
-    return guard_obj([&] { return to_str(payload<EdgePatternValue>(self).direction); });
+Ref edge_pattern_direction(PyObject* self) {
+    return to_str(payload<EdgePatternValue>(self).direction);
 }
 
-PyObject* edge_pattern_get_hops(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        const std::optional<Hops>& h = payload<EdgePatternValue>(self).hops;
-        if (!h) return Ref::borrow(Py_None);
-        Ref min = Ref::steal(PyLong_FromUnsignedLongLong(h->min));
-        Ref max = h->max ? Ref::steal(PyLong_FromUnsignedLongLong(*h->max)) : Ref::borrow(Py_None);
-        return Ref::steal(PyTuple_Pack(2, min.get(), max.get()));
-    });
+Ref edge_pattern_hops(PyObject* self) {
+    const std::optional<Hops>& h = payload<EdgePatternValue>(self).hops;
+    if (!h) return Ref::borrow(Py_None);
+    Ref min = Ref::steal(PyLong_FromUnsignedLongLong(h->min));
+    Ref max = h->max ? Ref::steal(PyLong_FromUnsignedLongLong(*h->max)) : Ref::borrow(Py_None);
+    return Ref::steal(PyTuple_Pack(2, min.get(), max.get()));
 }
 
-PyObject* edge_pattern_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        const EdgePatternValue& p = payload<EdgePatternValue>(self);
-        return to_str("EdgePattern(variable=" + variable_repr(p.variable) +
-                      ", direction=" + p.direction + ")");
-    });
+Ref edge_pattern_repr(PyObject* self) {
+    const EdgePatternValue& p = payload<EdgePatternValue>(self);
+    return to_str("EdgePattern(variable=" + variable_repr(p.variable) +
+                  ", direction=" + p.direction + ")");
 }
 
 PyMethodDef edge_pattern_methods[] = {{"__reduce__", edge_pattern_reduce, METH_NOARGS, nullptr},
                                       {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef edge_pattern_getset[] = {
-    {"variable", edge_pattern_get_variable, nullptr,
+    {"variable", read_getter<edge_pattern_variable>, nullptr,
      "The variable matching edges are bound to, or None.", nullptr},
-    {"direction", edge_pattern_get_direction, nullptr,
+    {"direction", read_getter<edge_pattern_direction>, nullptr,
      "The direction word: \"forward\", \"backward\" or \"any\".", nullptr},
-    {"hops", edge_pattern_get_hops, nullptr,
+    {"hops", read_getter<edge_pattern_hops>, nullptr,
      "For a quantified edge, its bounds (min, max), max None when unbounded; else None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
 // ---- PathPattern ------------------------------------------------------------
 
+constexpr const char* kPattern[] = {"pattern"};
+
 PathPatternValue& path_of(PyObject* self) { return payload<PathPatternValue>(self); }
 
-PyObject* path_pattern_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"pattern"};
-        static const Signature sig{"PathPattern.__new__()", names, 1, 1, 0};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        if (!a.given(0)) return new_instance(cls, PathPatternValue{});
-        return new_instance(cls, parse_path_pattern(text_arg(a[0], "pattern")));
-    });
+constexpr Signature path_sig = make_signature("PathPattern.__new__()", kPattern, 1, 0);
+constexpr Signature parse_sig = make_signature("PathPattern.parse()", kPattern, 1, 0b1);
+constexpr Signature add_node_sig = make_signature("PathPattern.add_node()", kPattern, 1, 0b1);
+constexpr Signature add_edge_sig = make_signature("PathPattern.add_edge()", kPattern, 1, 0b1);
+
+Ref make_path_pattern(PyTypeObject* cls, const BoundArgs& a) {
+    if (!a.given(0)) return new_instance(cls, PathPatternValue{});
+    return new_instance(cls, parse_path_pattern(text_arg(a[0], "pattern")));
 }
 
-PyObject* path_pattern_parse(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"pattern"};
-        static const Signature sig{"PathPattern.parse()", names, 1, 1, 0b1};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        return new_instance(path_pattern_class(), parse_path_pattern(text_arg(a[0], "pattern")));
-    });
+Ref path_pattern_parse(PyObject*, const BoundArgs& a) {
+    return new_instance(path_pattern_class(), parse_path_pattern(text_arg(a[0], "pattern")));
 }
 
 template <class Value>
@@ -278,132 +254,106 @@ Ref list_of(const std::vector<Value>& values, PyTypeObject* cls) {
     return list;
 }
 
-PyObject* path_pattern_get_nodes(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return list_of(path_of(self).nodes, node_pattern_class());
-    });
+Ref path_pattern_nodes(PyObject* self) {
+    return list_of(path_of(self).nodes, node_pattern_class());
 }
-
-PyObject* path_pattern_get_edges(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return list_of(path_of(self).edges, edge_pattern_class());
-    });
+Ref path_pattern_edges(PyObject* self) {
+    return list_of(path_of(self).edges, edge_pattern_class());
 }
 
 template <class Value>
-PyObject* path_pattern_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames, const char* callable, PyTypeObject* cls,
-                           const char* class_name, std::vector<Value> PathPatternValue::*member) {
-    return guard_obj([&] {
-        static const char* const names[] = {"pattern"};
-        const Signature sig{callable, names, 1, 1, 0b1};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        instance_arg(a[0], cls, class_name, "pattern");
-        Value copy = payload<Value>(a[0]);
-        ExclusiveBorrow b(self);
-        (path_of(self).*member).push_back(std::move(copy));
-        return new_instance(path_pattern_class(), PathPatternValue(path_of(self)));
-    });
+Ref path_pattern_add(PyObject* self, const BoundArgs& a, PyTypeObject* cls, const char* class_name,
+                     std::vector<Value> PathPatternValue::*member) {
+    instance_arg(a[0], cls, class_name, "pattern");
+    Value copy = payload<Value>(a[0]);
+    ExclusiveBorrow b(self);
+    (path_of(self).*member).push_back(std::move(copy));
+    return new_instance(path_pattern_class(), PathPatternValue(path_of(self)));
 }
 
-PyObject* path_pattern_add_node(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    return path_pattern_add<NodePatternValue>(self, args, nargs, kwnames, "PathPattern.add_node()",
-                                              node_pattern_class(), "NodePattern",
-                                              &PathPatternValue::nodes);
+Ref path_pattern_add_node(PyObject* self, const BoundArgs& a) {
+    return path_pattern_add(self, a, node_pattern_class(), "NodePattern", &PathPatternValue::nodes);
 }
 
-PyObject* path_pattern_add_edge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    return path_pattern_add<EdgePatternValue>(self, args, nargs, kwnames, "PathPattern.add_edge()",
-                                              edge_pattern_class(), "EdgePattern",
-                                              &PathPatternValue::edges);
+Ref path_pattern_add_edge(PyObject* self, const BoundArgs& a) {
+    return path_pattern_add(self, a, edge_pattern_class(), "EdgePattern", &PathPatternValue::edges);
 }
 
-PyObject* path_pattern_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        const PathPatternValue& p = path_of(self);
-        return to_str("PathPattern(" + std::to_string(p.nodes.size()) + " nodes, " +
-                      std::to_string(p.edges.size()) + " edges)");
-    });
+Ref path_pattern_repr(PyObject* self) {
+    const PathPatternValue& p = path_of(self);
+    return to_str("PathPattern(" + std::to_string(p.nodes.size()) + " nodes, " +
+                  std::to_string(p.edges.size()) + " edges)");
 }
 
 PyMethodDef path_pattern_methods[] = {
-    {"parse", as_method(path_pattern_parse), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+    {"parse", as_method(bound_method<parse_sig, path_pattern_parse>),
+     METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
      "parse(pattern)\n--\n\nParses a pattern string such as \"(n:Person)-[e:knows]->(m)\"."},
-    {"add_node", as_method(path_pattern_add_node), METH_FASTCALL | METH_KEYWORDS,
+    {"add_node", as_method(bound_method<add_node_sig, path_pattern_add_node>),
+     METH_FASTCALL | METH_KEYWORDS,
      "add_node($self, pattern)\n--\n\nAppends a node pattern to this path and returns a copy of "
      "the path."},
-    {"add_edge", as_method(path_pattern_add_edge), METH_FASTCALL | METH_KEYWORDS,
+    {"add_edge", as_method(bound_method<add_edge_sig, path_pattern_add_edge>),
+     METH_FASTCALL | METH_KEYWORDS,
      "add_edge($self, pattern)\n--\n\nAppends an edge pattern to this path and returns a copy of "
      "the path."},
     {"__reduce__", path_pattern_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
-PyGetSetDef path_pattern_getset[] = {
-    {"nodes", path_pattern_get_nodes, nullptr, "Copies of the node patterns, in order.", nullptr},
-    {"edges", path_pattern_get_edges, nullptr, "Copies of the edge patterns, in order.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr}};
+PyGetSetDef path_pattern_getset[] = {{"nodes", read_getter<path_pattern_nodes>, nullptr,
+                                      "Copies of the node patterns, in order.", nullptr},
+                                     {"edges", read_getter<path_pattern_edges>, nullptr,
+                                      "Copies of the edge patterns, in order.", nullptr},
+                                     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
-template <class Value>
-PyTypeObject* make_pattern_class(const char* name, const char* doc, newfunc new_fn, reprfunc repr,
-                                 PyGetSetDef* getset, PyMethodDef* methods) {
-    PyType_Slot slots[] = {{Py_tp_doc, const_cast<char*>(doc)},
-                           {Py_tp_new, reinterpret_cast<void*>(new_fn)},
-                           dealloc_slot<Value>(),
-                           {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<Value>)},
-                           {Py_tp_clear, reinterpret_cast<void*>(instance_clear<Value>)},
-                           {Py_tp_repr, reinterpret_cast<void*>(repr)},
-                           {Py_tp_getset, getset},
-                           {methods ? Py_tp_methods : 0, methods},
-                           {0, nullptr}};
-    return create_class(name, sizeof(Instance<Value>), true, slots);
-}
+const ClassSpec node_pattern_spec{
+    .name = "builtins.NodePattern",
+    .doc =
+        "NodePattern(variable=None, type=..., type_schema=None, properties=None)\n--\n\n"
+        "A pattern for nodes: a variable, an exact type, a type schema and required "
+        "property values.",
+    .instance = layout_of<NodePatternValue>(),
+    .new_ = Constructor<node_sig, make_node_pattern>::new_slot,
+    .repr = read_slot<node_pattern_repr>,
+    .methods = node_pattern_methods,
+    .getset = node_pattern_getset,
+};
+
+const ClassSpec edge_pattern_spec{
+    .name = "builtins.EdgePattern",
+    .doc =
+        "EdgePattern(variable=None, term=None, term_type_schema=None, properties=None, "
+        "direction=...)\n--\n\n"
+        "A pattern for edges: a variable, an exact term, a schema for the term's type, "
+        "required property values and a direction.",
+    .instance = layout_of<EdgePatternValue>(),
+    .new_ = Constructor<edge_sig, make_edge_pattern>::new_slot,
+    .repr = read_slot<edge_pattern_repr>,
+    .methods = edge_pattern_methods,
+    .getset = edge_pattern_getset,
+};
+
+const ClassSpec path_pattern_spec{
+    .name = "builtins.PathPattern",
+    .doc =
+        "PathPattern(pattern=None)\n--\n\n"
+        "A path of node patterns with edge patterns between them, usually parsed from a "
+        "pattern string such as \"(n:Person)-[e:knows]->(m:Person)\".",
+    .instance = layout_of<PathPatternValue>(),
+    .new_ = Constructor<path_sig, make_path_pattern>::new_slot,
+    .repr = read_slot<path_pattern_repr>,
+    .methods = path_pattern_methods,
+    .getset = path_pattern_getset,
+};
+
+constinit KeptClass node_pattern_type{[] { return create_class(node_pattern_spec); }};
+constinit KeptClass edge_pattern_type{[] { return create_class(edge_pattern_spec); }};
+constinit KeptClass path_pattern_type{[] { return create_class(path_pattern_spec); }};
 
 }  // namespace
 
-PyTypeObject* node_pattern_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        cls = make_pattern_class<NodePatternValue>(
-            "builtins.NodePattern",
-            "NodePattern(variable=None, type=..., type_schema=None, properties=None)\n--\n\n"
-            "A pattern for nodes: a variable, an exact type, a type schema and required "
-            "property values.",
-            node_pattern_new, node_pattern_repr, node_pattern_getset, node_pattern_methods);
-    }
-    return cls;
-}
-
-PyTypeObject* edge_pattern_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        cls = make_pattern_class<EdgePatternValue>(
-            "builtins.EdgePattern",
-            "EdgePattern(variable=None, term=None, term_type_schema=None, properties=None, "
-            "direction=...)\n--\n\n"
-            "A pattern for edges: a variable, an exact term, a schema for the term's type, "
-            "required property values and a direction.",
-            edge_pattern_new, edge_pattern_repr, edge_pattern_getset, edge_pattern_methods);
-    }
-    return cls;
-}
-
-PyTypeObject* path_pattern_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        cls = make_pattern_class<PathPatternValue>(
-            "builtins.PathPattern",
-            "PathPattern(pattern=None)\n--\n\n"
-            "A path of node patterns with edge patterns between them, usually parsed from a "
-            "pattern string such as \"(n:Person)-[e:knows]->(m:Person)\".",
-            path_pattern_new, path_pattern_repr, path_pattern_getset, path_pattern_methods);
-    }
-    return cls;
-}
+PyTypeObject* node_pattern_class() { return node_pattern_type.get(); }
+PyTypeObject* edge_pattern_class() { return edge_pattern_type.get(); }
+PyTypeObject* path_pattern_class() { return path_pattern_type.get(); }
 
 }  // namespace veldrin

@@ -7,7 +7,6 @@
 #include <utility>
 #include <vector>
 
-#include "graph/records.hpp"
 #include "module/object.hpp"
 #include "patterns/literal.hpp"
 #include "patterns/parser.hpp"
@@ -58,14 +57,13 @@ struct PathPatternValue {
     void clear() noexcept;
 };
 
-// The constructors' rules, shared with the query builder.  Arguments are
-// borrowed and may be null (absent).  Checks run in the documented order and
-// the first failure throws.
-NodePatternValue build_node_pattern(PyObject* variable, PyObject* type, PyObject* type_schema,
-                                    PyObject* properties);
-EdgePatternValue build_edge_pattern(PyObject* variable, PyObject* term, PyObject* term_type_schema,
-                                    PyObject* properties, PyObject* direction);
-
+// The constructors' rules, shared with the query builder.  Arguments may be
+// null (absent).  Checks run in the documented order and the first failure
+// throws.
+NodePatternValue build_node_pattern(Borrowed variable, Borrowed type, Borrowed type_schema,
+                                    Borrowed properties);
+EdgePatternValue build_edge_pattern(Borrowed variable, Borrowed term, Borrowed term_type_schema,
+                                    Borrowed properties, Borrowed direction);
 
 // Parses a pattern string (throws ModelError::invalid_pattern).  With
 // `parameters` (pattern strings of query clauses), a property value may name

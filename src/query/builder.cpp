@@ -5,23 +5,20 @@
 #include <bit>
 
 #include "errors/model_error.hpp"
+#include "graph/graph.hpp"
 #include "module/binder.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
-#include "patterns/parser.hpp"
+#include "module/kept.hpp"
 #include "query/query.hpp"
+#include "types/type_reader.hpp"
 
 namespace veldrin {
 
 namespace {
 
-QueryValue& query_of(PyObject* self) {
-    QueryValue& q = payload<QueryValue>(self);
-    // A query emptied by the collector works on empty dictionaries.
-    if (!q.nodes) q.nodes = Ref::steal(PyDict_New());
-    if (!q.edges) q.edges = Ref::steal(PyDict_New());
-    return q;
-}
+// A query emptied by the collector works on empty dictionaries.
+QueryValue& query_of(PyObject* self) { return with_dictionaries<QueryValue>(self); }
 
 Ref new_query(const QueryValue& q) { return new_instance(query_class(), QueryValue(q)); }
 
@@ -78,7 +75,7 @@ struct PatternParams {
 PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols& symbols) {
     const char* clause = kind == PatternClause::Create ? "create" : "merge";
     PathForm form = compile_path(path, symbols);
-    std::string why;
+    SyntaxError why{Grammar::TypeText};
     auto refuse = [&](const std::string& what, const std::string& reason) {
         throw ModelError::invalid_query(
             "cannot " + std::string(clause) + " " + what + ": " + reason, clause);
@@ -89,7 +86,7 @@ PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols
             n.variable ? "node '" + *n.variable + "'" : "node pattern " + std::to_string(i + 1);
         if (!n.type_schema) refuse(what, "it has no type");
         TypeRef t = concrete_type(n.type_schema->text(), why);
-        if (!t) refuse(what, why);
+        if (!t) refuse(what, why.message());
         form.node_types.push_back(std::move(t));
     }
     for (size_t j = 0; j < path.edges.size(); ++j) {
@@ -100,7 +97,7 @@ PathForm concrete_path(const PathPatternValue& path, PatternClause kind, Symbols
         if (!e.variable) refuse(what, "it has no variable to name its term");
         if (!e.term_type_schema) refuse(what, "its term has no type");
         TypeRef t = concrete_type(e.term_type_schema->text(), why);
-        if (!t) refuse(what, why);
+        if (!t) refuse(what, why.message());
         form.edge_types.push_back(std::move(t));
         form.term_names.push_back(*e.variable);
     }
@@ -188,184 +185,125 @@ std::optional<Clause> pattern_clause(PatternClause kind, const PatternParams& p,
     return MergeClause{std::make_unique<PatternForm>(std::move(*form))};
 }
 
-template <PatternClause kind>
-PyObject* pattern_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, const Signature& sig, const PatternParams& p) noexcept {
-    return guard_obj([&] {
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        QueryValue& q = query_of(self);
-        return queue(self, pattern_clause(kind, p, a, *q.symbols));
-    });
+// Every method of Query holds the query exclusively for its whole call, once
+// its arguments are bound.
+template <Ref (*Body)(PyObject*, const BoundArgs&)>
+Ref exclusively(PyObject* self, const BoundArgs& a) {
+    ExclusiveBorrow b(self);
+    return Body(self, a);
 }
 
-PyObject* query_match(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-    static const char* const names[] = {
-        "pattern",          "node",      "edge", "start", "end", "type", "type_schema", "term",
-        "term_type_schema", "properties"};
-    static const Signature sig{"Query.match()", names, 10, 1, 0};
-    static const PatternParams p{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
-    return pattern_method<PatternClause::Match>(self, args, nargs, kwnames, sig, p);
+template <PatternClause kind, const PatternParams& p>
+Ref pattern_method(PyObject* self, const BoundArgs& a) {
+    return queue(self, pattern_clause(kind, p, a, *query_of(self).symbols));
 }
 
-PyObject* query_create(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    static const char* const names[] = {"pattern", "node",  "edge", "type",
-                                        "term",    "start", "end",  "properties"};
-    static const Signature sig{"Query.create()", names, 8, 1, 0};
-    static const PatternParams p{0, 1, 2, 5, 6, 3, -1, 4, -1, 7};
-    return pattern_method<PatternClause::Create>(self, args, nargs, kwnames, sig, p);
-}
+constexpr const char* kMatchParams[] = {
+    "pattern",          "node",      "edge", "start", "end", "type", "type_schema", "term",
+    "term_type_schema", "properties"};
+constexpr Signature match_sig = make_signature("Query.match()", kMatchParams, 1, 0);
+constexpr PatternParams match_params{0, 1, 2, 3, 4, 5, 6, 7, 8, 9};
 
-PyObject* query_merge(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-    static const char* const names[] = {
-        "pattern",          "node",  "edge", "type",      "type_schema", "term",
-        "term_type_schema", "start", "end",  "properties"};
-    static const Signature sig{"Query.merge()", names, 10, 1, 0};
-    static const PatternParams p{0, 1, 2, 7, 8, 3, 4, 5, 6, 9};
-    return pattern_method<PatternClause::Merge>(self, args, nargs, kwnames, sig, p);
-}
+constexpr const char* kCreateParams[] = {"pattern", "node",  "edge", "type",
+                                         "term",    "start", "end",  "properties"};
+constexpr Signature create_sig = make_signature("Query.create()", kCreateParams, 1, 0);
+constexpr PatternParams create_params{0, 1, 2, 5, 6, 3, -1, 4, -1, 7};
+
+constexpr const char* kMergeParams[] = {
+    "pattern",          "node",  "edge", "type",      "type_schema", "term",
+    "term_type_schema", "start", "end",  "properties"};
+constexpr Signature merge_sig = make_signature("Query.merge()", kMergeParams, 1, 0);
+constexpr PatternParams merge_params{0, 1, 2, 7, 8, 3, 4, 5, 6, 9};
 
 // ---- constructor ------------------------------------------------------------
 
-PyObject* query_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"graph"};
-        static const Signature sig{"Query.__new__()", names, 1, 1, 0b1};
-        BoundArgs a;
-        bind(sig, args, kwargs, a);
-        instance_arg(a[0], graph_class(), "Graph", "graph");
-        GraphPayload g = graph_dictionaries(a[0]);
-        return new_instance(cls,
-                            QueryValue{g.nodes, g.edges, {}, {}, std::make_shared<Symbols>(), {}});
-    });
+constexpr const char* kNewParams[] = {"graph"};
+constexpr Signature new_sig = make_signature("Query.__new__()", kNewParams, 1, 0b1);
+
+Ref make_query(PyTypeObject* cls, const BoundArgs& a) {
+    instance_arg(a[0], graph_class(), "Graph", "graph");
+    GraphPayload g = graph_dictionaries(a[0]);
+    return new_instance(cls, QueryValue{g.nodes, g.edges, {}, {}, std::make_shared<Symbols>(), {}});
 }
 
 // ---- simple clauses ----------------------------------------------------------
 
-PyObject* query_where(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"condition"};
-        static const Signature sig{"Query.where()", names, 1, 1, 0b1};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        Symbols& symbols = *query_of(self).symbols;
-        Condition condition = Condition::parse(
-            text_arg(a[0], "condition"), [&](std::string_view n) { return symbols.intern(n); });
-        return queue(self, WhereClause{std::move(condition)});
-    });
+constexpr const char* kWhereParams[] = {"condition"};
+constexpr Signature where_sig = make_signature("Query.where()", kWhereParams, 1, 0b1);
+
+Ref query_where(PyObject* self, const BoundArgs& a) {
+    Symbols& symbols = *query_of(self).symbols;
+    Condition condition = Condition::parse(text_arg(a[0], "condition"),
+                                           [&](std::string_view n) { return symbols.intern(n); });
+    return queue(self, WhereClause{std::move(condition)});
 }
 
-PyObject* query_set(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                    PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"variable", "properties"};
-        static const Signature sig{"Query.set()", names, 2, 2, 0b11};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        std::string_view variable = text_arg(a[0], "variable");
-        Ref properties = Ref::borrow(dict_arg(a[1], "properties"));
-        int column = query_of(self).symbols->intern(variable);
-        return queue(self, SetClause{column, std::move(properties)});
-    });
+constexpr const char* kSetParams[] = {"variable", "properties"};
+constexpr Signature set_sig = make_signature("Query.set()", kSetParams, 2, 0b11);
+
+Ref query_set(PyObject* self, const BoundArgs& a) {
+    std::string_view variable = text_arg(a[0], "variable");
+    Ref properties = Ref::borrow(dict_arg(a[1], "properties"));
+    int column = query_of(self).symbols->intern(variable);
+    return queue(self, SetClause{column, std::move(properties)});
 }
 
-PyObject* query_delete(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"detach"};
-        static const Signature sig{"Query.delete()", names, 1, 0, 0, "variables"};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        std::vector<std::string> variables = names_of(a);
-        bool detach = a.given(0) ? bool_arg(a[0], "detach") : false;
-        return queue(self, DeleteClause{columns_of(variables, *query_of(self).symbols), detach});
-    });
+constexpr const char* kDeleteParams[] = {"detach"};
+constexpr Signature delete_sig = make_signature("Query.delete()", kDeleteParams, 0, 0, "variables");
+
+Ref query_delete(PyObject* self, const BoundArgs& a) {
+    std::vector<std::string> variables = names_of(a);
+    bool detach = a.given(0) ? bool_arg(a[0], "detach") : false;
+    return queue(self, DeleteClause{columns_of(variables, *query_of(self).symbols), detach});
 }
 
-PyObject* query_with(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const Signature sig{"Query.with_()", nullptr, 0, 0, 0, "variables"};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        std::vector<std::string> variables = names_of(a);
-        return queue(self, WithClause{columns_of(variables, *query_of(self).symbols)});
-    });
+constexpr Signature with_sig = make_signature("Query.with_()", "variables");
+
+Ref query_with(PyObject* self, const BoundArgs& a) {
+    std::vector<std::string> variables = names_of(a);
+    return queue(self, WithClause{columns_of(variables, *query_of(self).symbols)});
 }
 
-PyObject* query_order_by(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"variable", "key", "ascending"};
-        static const Signature sig{"Query.order_by()", names, 3, 3, 0b011};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        std::string_view variable = text_arg(a[0], "variable");
-        std::string_view key = text_arg(a[1], "key");
-        bool ascending = a.given(2) ? bool_arg(a[2], "ascending") : true;
-        int column = query_of(self).symbols->intern(variable);
-        return queue(self, OrderByClause{column, interned(key), ascending});
-    });
+constexpr const char* kOrderByParams[] = {"variable", "key", "ascending"};
+constexpr Signature order_by_sig = make_signature("Query.order_by()", kOrderByParams, 3, 0b011);
+
+Ref query_order_by(PyObject* self, const BoundArgs& a) {
+    std::string_view variable = text_arg(a[0], "variable");
+    std::string_view key = text_arg(a[1], "key");
+    bool ascending = a.given(2) ? bool_arg(a[2], "ascending") : true;
+    int column = query_of(self).symbols->intern(variable);
+    return queue(self, OrderByClause{column, interned(key), ascending});
 }
 
 // bind: the values of this query's parameters, those given added to or
 // replacing the earlier ones.  Keys are kept as exact str objects (a
 // subclass's own hash and == never run at lookup), in a new dict: the dict
 // the copies made before share stays as it was.
-PyObject* query_bind(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"parameters"};
-        static const Signature sig{"Query.bind()", names, 1, 1, 0b1};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        Ref given = Ref::borrow(dict_arg(a[0], "parameters"));
-        QueryValue& q = query_of(self);
-        Ref values = Ref::steal(q.parameters ? PyDict_Copy(q.parameters.get()) : PyDict_New());
-        DictWalk walk(given.get());
-        Ref key, value;
-        while (walk.next(key, value)) {
-            if (!PyUnicode_Check(key.get())) raise_cast_error(key.get(), "str", "parameters");
-            Ref name = Ref::steal(PyUnicode_FromObject(key.get()));
-            if (PyDict_SetItem(values.get(), name.get(), value.get()) < 0) throw_pending();
-        }
-        q.parameters = std::move(values);
-        return queue(self, std::nullopt);
-    });
+constexpr const char* kBindParams[] = {"parameters"};
+constexpr Signature bind_sig = make_signature("Query.bind()", kBindParams, 1, 0b1);
+
+Ref query_bind(PyObject* self, const BoundArgs& a) {
+    Ref given = Ref::borrow(dict_arg(a[0], "parameters"));
+    QueryValue& q = query_of(self);
+    Ref values = Ref::steal(q.parameters ? PyDict_Copy(q.parameters.get()) : PyDict_New());
+    DictWalk walk(given.get());
+    Ref key, value;
+    while (walk.next(key, value)) {
+        if (!PyUnicode_Check(key.get())) raise_cast_error(key.get(), "str", "parameters");
+        Ref name = Ref::steal(PyUnicode_FromObject(key.get()));
+        if (PyDict_SetItem(values.get(), name.get(), value.get()) < 0) throw_pending();
+    }
+    q.parameters = std::move(values);
+    return queue(self, std::nullopt);
 }
+
+constexpr const char* kCountParams[] = {"count"};
+constexpr Signature limit_sig = make_signature("Query.limit()", kCountParams, 1, 0b1);
+constexpr Signature skip_sig = make_signature("Query.skip()", kCountParams, 1, 0b1);
 
 template <class ClauseType>
-PyObject* count_clause(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                       const char* callable) noexcept {
-    return guard_obj([&] {
-        static const char* const names[] = {"count"};
-        const Signature sig{callable, names, 1, 1, 0b1};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        return queue(self, ClauseType{count_arg(a[0], "count")});
-    });
-}
-
-PyObject* query_limit(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) noexcept {
-    return count_clause<LimitClause>(self, args, nargs, kwnames, "Query.limit()");
-}
-
-PyObject* query_skip(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
-    return count_clause<SkipClause>(self, args, nargs, kwnames, "Query.skip()");
+Ref count_clause(PyObject* self, const BoundArgs& a) {
+    return queue(self, ClauseType{count_arg(a[0], "count")});
 }
 
 // ---- entry points --------------------------------------------------------------
@@ -489,29 +427,16 @@ Ref rows(const RowTable& t, const std::vector<std::string>& names, const Symbols
     return result;
 }
 
-PyObject* return_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                      const char* callable, bool distinct) noexcept {
-    return guard_obj([&] {
-        const Signature sig{callable, nullptr, 0, 0, 0, "variables"};
-        BoundArgs a;
-        bind(sig, args, nargs, kwnames, a);
-        ExclusiveBorrow b(self);
-        std::vector<std::string> names = names_of(a);
-        QueryValue& q = query_of(self);
-        run_query(q);
-        Ref table = q.table;
-        return rows(payload<RowTable>(table.get()), names, *q.symbols, distinct);
-    });
-}
+constexpr Signature return_sig = make_signature("Query.return_()", "variables");
+constexpr Signature return_distinct_sig = make_signature("Query.return_distinct()", "variables");
 
-PyObject* query_return(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) noexcept {
-    return return_rows(self, args, nargs, kwnames, "Query.return_()", false);
-}
-
-PyObject* query_return_distinct(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) noexcept {
-    return return_rows(self, args, nargs, kwnames, "Query.return_distinct()", true);
+template <bool distinct>
+Ref return_rows(PyObject* self, const BoundArgs& a) {
+    std::vector<std::string> names = names_of(a);
+    QueryValue& q = query_of(self);
+    run_query(q);
+    Ref table = q.table;
+    return rows(payload<RowTable>(table.get()), names, *q.symbols, distinct);
 }
 
 PyObject* query_return_count(PyObject* self, PyObject*) noexcept {
@@ -542,47 +467,49 @@ PyObject* query_reduce(PyObject*, PyObject*) noexcept {
     });
 }
 
-#define QUERY_METHOD(name, fn, doc) {name, as_method(fn), METH_FASTCALL | METH_KEYWORDS, doc}
+#define QUERY_METHOD(name, sig, body, doc) \
+    {name, as_method(bound_method<sig, exclusively<body>>), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef query_methods[] = {
-    QUERY_METHOD("match", query_match,
+    QUERY_METHOD("match", match_sig, (pattern_method<PatternClause::Match, match_params>),
                  "match($self, pattern=None, *, node=None, edge=None, start=None, end=None, "
                  "type=..., type_schema=None, term=None, term_type_schema=None, "
                  "properties=None)\n--\n\nMatches nodes, edges, or paths in the graph."),
-    QUERY_METHOD("where", query_where,
+    QUERY_METHOD("where", where_sig, query_where,
                  "where($self, condition)\n--\n\nAdds a WHERE clause to filter results.\n\n"
                  "The condition compares properties (n.age > 30), tests types (n:Person), "
                  "and combines tests with AND, OR, XOR and NOT; a row stays when it holds."),
-    QUERY_METHOD("create", query_create,
+    QUERY_METHOD("create", create_sig, (pattern_method<PatternClause::Create, create_params>),
                  "create($self, pattern=None, *, node=None, edge=None, type=..., term=None, "
                  "start=None, end=None, properties=None)\n--\n\n"),
-    QUERY_METHOD("merge", query_merge,
+    QUERY_METHOD("merge", merge_sig, (pattern_method<PatternClause::Merge, merge_params>),
                  "merge($self, pattern=None, *, node=None, edge=None, type=..., "
                  "type_schema=None, term=None, term_type_schema=None, start=None, end=None, "
                  "properties=None)\n--\n\n"),
-    QUERY_METHOD("set", query_set,
+    QUERY_METHOD("set", set_sig, query_set,
                  "set($self, variable, properties)\n--\n\n"
                  "Updates the properties of the nodes and edges bound to a variable."),
-    QUERY_METHOD("delete", query_delete,
+    QUERY_METHOD("delete", delete_sig, query_delete,
                  "delete($self, *variables, detach=False)\n--\n\n"
                  "Deletes the bound nodes and edges from the graph; detach=True also deletes "
                  "the edges that touch a deleted node."),
-    QUERY_METHOD("with_", query_with,
+    QUERY_METHOD("with_", with_sig, query_with,
                  "with_($self, *variables)\n--\n\nKeeps only the named variables' bindings."),
-    QUERY_METHOD("order_by", query_order_by,
+    QUERY_METHOD("order_by", order_by_sig, query_order_by,
                  "order_by($self, variable, key, ascending=True)\n--\n\n"
                  "Orders the rows by a property of the value bound to a variable."),
-    QUERY_METHOD("bind", query_bind,
+    QUERY_METHOD("bind", bind_sig, query_bind,
                  "bind($self, parameters)\n--\n\n"
                  "Binds values to the query's $name parameters, which conditions and the "
                  "property maps of pattern strings can name where a literal may stand."),
-    QUERY_METHOD("limit", query_limit,
+    QUERY_METHOD("limit", limit_sig, count_clause<LimitClause>,
                  "limit($self, count)\n--\n\nKeeps at most the first count rows."),
-    QUERY_METHOD("skip", query_skip, "skip($self, count)\n--\n\nDrops the first count rows."),
-    QUERY_METHOD("return_", query_return,
+    QUERY_METHOD("skip", skip_sig, count_clause<SkipClause>,
+                 "skip($self, count)\n--\n\nDrops the first count rows."),
+    QUERY_METHOD("return_", return_sig, return_rows<false>,
                  "return_($self, *variables)\n--\n\n"
                  "Returns the specified variables from the query results."),
-    QUERY_METHOD("return_distinct", query_return_distinct,
+    QUERY_METHOD("return_distinct", return_distinct_sig, return_rows<true>,
                  "return_distinct($self, *variables)\n--\n\n"
                  "Returns the specified variables from the query results, without repeated "
                  "rows."),
@@ -595,24 +522,19 @@ PyMethodDef query_methods[] = {
 
 #undef QUERY_METHOD
 
+const ClassSpec query_spec{
+    .name = "builtins.Query",
+    .doc = "Query(graph)\n--\n\nA fluent query builder bound to one graph.",
+    .instance = layout_of<QueryValue>(),
+    .new_ = Constructor<new_sig, make_query>::new_slot,
+    .methods = query_methods,
+};
+
+constinit KeptClass query_type{[] { return create_class(query_spec); }};
+
 }  // namespace
 
-PyTypeObject* query_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("Query(graph)\n--\n\n"
-                                          "A fluent query builder bound to one graph.")},
-            {Py_tp_new, reinterpret_cast<void*>(query_new)},
-            dealloc_slot<QueryValue>(),
-            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<QueryValue>)},
-            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<QueryValue>)},
-            {Py_tp_methods, query_methods},
-            {0, nullptr}};
-        cls = create_class("builtins.Query", sizeof(Instance<QueryValue>), true, slots);
-    }
-    return cls;
-}
+PyTypeObject* query_class() { return query_type.get(); }
 
 Ref new_query_for_graph(PyObject* graph) {
     GraphPayload g = graph_dictionaries(graph);

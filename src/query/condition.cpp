@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "errors/model_error.hpp"
+#include "module/text.hpp"
 #include "patterns/literal.hpp"
 #include "query/plan.hpp"
 #include "query/values.hpp"
@@ -98,7 +99,7 @@ public:
 
     Node run(std::vector<int>& columns, std::vector<Literal>& written) {
         skip_space();
-        if (!more()) throw ModelError::invalid_query("empty condition", "where");
+        if (!more()) fail(SyntaxError::kNoPosition, SyntaxCode::EmptyCondition);
         Node root = parse_or();
         skip_space();
         if (more()) unexpected();
@@ -115,17 +116,17 @@ private:
     std::vector<int> columns_;
     std::vector<Literal> written_;
 
-    [[noreturn]] void fail(size_t at, std::string_view problem) {
-        throw ModelError::invalid_query(std::string(problem) + " at position " + std::to_string(at),
+    [[noreturn]] void fail(size_t at, SyntaxCode code, std::string text = {}) {
+        throw ModelError::invalid_query(SyntaxError{Grammar::Condition, code, at, std::move(text)},
                                         "where");
     }
     [[noreturn]] void unexpected() {
         skip_space();
-        if (!more()) fail(pos_, "unexpected end of condition");
+        if (!more()) fail(pos_, SyntaxCode::ConditionEndsEarly);
         size_t end = pos_ + 1;
         while (is_name_char(t_[pos_]) && end < t_.size() && is_name_char(t_[end])) ++end;
-        fail(pos_,
-             "unexpected '" + encode_utf8(std::u32string_view(t_).substr(pos_, end - pos_)) + "'");
+        fail(pos_, SyntaxCode::Unexpected,
+             encode_utf8(std::u32string_view(t_).substr(pos_, end - pos_)));
     }
 
     bool more() const noexcept { return pos_ < t_.size(); }
@@ -145,7 +146,7 @@ private:
         return true;
     }
     void enter(size_t at) {
-        if (++depth_ > kMaxNesting) fail(at, "condition nested too deeply");
+        if (++depth_ > kMaxNesting) fail(at, SyntaxCode::NestedTooDeep);
     }
 
     Node chain(Op op, Node (Parser::*next)(), std::string_view word) {
@@ -192,23 +193,24 @@ private:
         } else if (keyword("is")) {
             bool negated = keyword("not");
             if (!keyword("null"))
-                fail(pos_, negated ? "expected NULL after IS NOT" : "expected NULL after IS");
+                fail(pos_, negated ? SyntaxCode::ExpectedNullAfterIsNot
+                                   : SyntaxCode::ExpectedNullAfterIs);
             Node n{negated ? Op::IsNotNull : Op::IsNull, {}, {}, -1, {}, {}};
             n.args.push_back(std::move(left));
             return n;
         } else if (keyword("in")) {
             skip_space();
-            if (!at('[') && !at_parameter(t_, pos_)) fail(pos_, "expected a list after IN");
+            if (!at('[') && !at_parameter(t_, pos_)) fail(pos_, SyntaxCode::ExpectedListAfterIn);
             Node n{Op::In, {}, {}, -1, {}, {}};
             n.args.push_back(std::move(left));
             read_literal_here(n);
             return n;
         } else if (keyword("starts")) {
             op = Op::StartsWith;
-            if (!keyword("with")) fail(pos_, "expected WITH after STARTS");
+            if (!keyword("with")) fail(pos_, SyntaxCode::ExpectedWithAfterStarts);
         } else if (keyword("ends")) {
             op = Op::EndsWith;
-            if (!keyword("with")) fail(pos_, "expected WITH after ENDS");
+            if (!keyword("with")) fail(pos_, SyntaxCode::ExpectedWithAfterEnds);
         } else if (keyword("contains")) {
             op = Op::Contains;
         } else {
@@ -229,7 +231,7 @@ private:
             ++pos_;
             Node inner = parse_or();
             skip_space();
-            if (!at(')')) fail(pos_, "expected ')'");
+            if (!at(')')) fail(pos_, SyntaxCode::ExpectedClosingParenthesis);
             ++pos_;
             --depth_;
             return inner;
@@ -245,7 +247,7 @@ private:
             Node n{Op::Size, {}, {}, -1, {}, {}};
             n.args.push_back(parse_or());
             skip_space();
-            if (!at(')')) fail(pos_, "expected ')'");
+            if (!at(')')) fail(pos_, SyntaxCode::ExpectedClosingParenthesis);
             ++pos_;
             --depth_;
             return n;
@@ -262,7 +264,7 @@ private:
         }
         if (symbol(U".")) {
             if (!more() || !(is_name_start(t_[pos_]) || t_[pos_] == '`')) {
-                fail(pos_, "expected a property key after '.'");
+                fail(pos_, SyntaxCode::ExpectedPropertyKey);
             }
             n.op = Op::Property;
             n.key = interned(read_name());
@@ -287,10 +289,10 @@ private:
 
     // The literal's value, or its slot when it names a parameter.
     void read_literal_here(Node& n) {
-        std::string error;
+        SyntaxError error{Grammar::Condition};
         Literal literal;
         if (!read_literal(t_, pos_, literal, error, depth_, /*parameters=*/true)) {
-            fail(pos_, error == kTooDeep ? "condition " + error : error);
+            fail(pos_, error.code, std::move(error.text));
         }
         if (!names_parameters(literal)) {
             n.object = literal_to_object(literal);
@@ -309,12 +311,12 @@ private:
         }
         std::u32string name;
         for (;;) {
-            if (!more()) fail(start, "unterminated name");
+            if (!more()) fail(start, SyntaxCode::UnterminatedName);
             char32_t c = t_[pos_++];
             if (c == '`' && !symbol(U"`")) break;
             name += c;
         }
-        if (name.empty()) fail(start, "empty name");
+        if (name.empty()) fail(start, SyntaxCode::EmptyName);
         return encode_utf8(name);
     }
 
@@ -327,7 +329,7 @@ private:
             text = U"*";
         } else if (symbol(U"$")) {
             size_t end = t_.find(U'$', pos_);
-            if (end == std::u32string::npos) fail(start, "unterminated '$' in type");
+            if (end == std::u32string::npos) fail(start, SyntaxCode::UnterminatedDollar);
             pos_ = end + 1;
             return encode_utf8(t.substr(start, pos_ - start));
         } else if (symbol(U"(")) {
@@ -335,7 +337,7 @@ private:
             text = trimmed(t.substr(start + 1, pos_ - start - 2));
         } else {
             skip_bare_name();
-            if (pos_ == start) fail(start, "expected a type after ':'");
+            if (pos_ == start) fail(start, SyntaxCode::ExpectedType);
             text = t.substr(start, pos_ - start);
         }
         if (arrow_follows()) {
@@ -363,7 +365,7 @@ private:
     void skip_group(size_t start) {
         int open = 1;
         for (; more() && open > 0; ++pos_) open += t_[pos_] == '(' ? 1 : t_[pos_] == ')' ? -1 : 0;
-        if (open > 0) fail(start, "expected ')' closing the type");
+        if (open > 0) fail(start, SyntaxCode::UnclosedTypeGroup);
     }
     bool arrow_follows() const {
         size_t i = pos_;

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "query/plan.hpp"
-#include "types/hashing.hpp"
+#include "types/type_value.hpp"
 
 namespace veldrin {
 

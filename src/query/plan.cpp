@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "module/convert.hpp"
+#include "module/kept.hpp"
 #include "type_schema/schema.hpp"
 
 namespace veldrin {
@@ -361,23 +361,16 @@ void PlanStep::clear() noexcept {
     std::visit(ClauseClear{}, clause);
 }
 
-PyTypeObject* plan_step_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("One queued clause of a query, compiled.")},
-            dealloc_slot<PlanStep>(),
-            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<PlanStep>)},
-            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<PlanStep>)},
-            {0, nullptr}};
-        cls = create_class("veldrin.QueryPlanStep", sizeof(Instance<PlanStep>), true, slots,
-                           Py_TPFLAGS_DISALLOW_INSTANTIATION);
-    }
-    return cls;
-}
+namespace {
+constinit KeptClass plan_step_type{[] {
+    return create_class({.name = "veldrin.QueryPlanStep",
+                         .doc = "One queued clause of a query, compiled.",
+                         .instance = layout_of<PlanStep>()});
+}};
+}  // namespace
 
 Ref link_step(Ref older, Clause clause) {
-    return new_instance(plan_step_class(), PlanStep{std::move(older), std::move(clause)});
+    return new_instance(plan_step_type.get(), PlanStep{std::move(older), std::move(clause)});
 }
 
 std::vector<const Clause*> clauses_of(PyObject* newest) {

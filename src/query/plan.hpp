@@ -33,7 +33,6 @@
 
 #include "patterns/patterns.hpp"
 #include "query/condition.hpp"
-#include "query/rows.hpp"
 
 namespace veldrin {
 
@@ -183,8 +182,6 @@ struct PlanStep {
     int traverse(visitproc visit, void* arg) const noexcept;
     void clear() noexcept;
 };
-
-PyTypeObject* plan_step_class();
 
 // A new plan node holding `clause` in front of `older` (null: none).
 Ref link_step(Ref older, Clause clause);

@@ -5,7 +5,6 @@
 
 #include <memory>
 
-#include "graph/graph.hpp"
 #include "query/plan.hpp"
 
 namespace veldrin {

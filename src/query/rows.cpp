@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "module/kept.hpp"
+
 namespace veldrin {
 
 // ---- cells ------------------------------------------------------------------------
@@ -138,23 +140,18 @@ void RowTable::clear() noexcept {
     }
 }
 
-PyTypeObject* row_table_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("The bindings of a query, column by column.")},
-            dealloc_slot<RowTable>(),
-            {Py_tp_traverse, reinterpret_cast<void*>(instance_traverse<RowTable>)},
-            {Py_tp_clear, reinterpret_cast<void*>(instance_clear<RowTable>)},
-            {0, nullptr}};
-        cls = create_class("veldrin.QueryRows", sizeof(Instance<RowTable>), true, slots,
-                           Py_TPFLAGS_DISALLOW_INSTANTIATION);
-    }
-    return cls;
+namespace {
+constinit KeptClass row_table_type{[] {
+    return create_class({.name = "veldrin.QueryRows",
+                         .doc = "The bindings of a query, column by column.",
+                         .instance = layout_of<RowTable>()});
+}};
+}  // namespace
+
+Ref new_row_table() { return new_instance(row_table_type.get(), RowTable{}); }
+
+Ref copy_row_table(const RowTable& table) {
+    return new_instance(row_table_type.get(), RowTable(table));
 }
-
-Ref new_row_table() { return new_instance(row_table_class(), RowTable{}); }
-
-Ref copy_row_table(const RowTable& table) { return new_instance(row_table_class(), RowTable(table)); }
 
 }  // namespace veldrin

@@ -333,8 +333,6 @@ private:
     }
 };
 
-PyTypeObject* row_table_class();
-
 // A new, empty table object.
 Ref new_row_table();
 // A new table object holding a copy of `table`.

@@ -18,10 +18,10 @@
 #include <array>
 #include <optional>
 #include <type_traits>
-#include <unordered_map>
 #include <unordered_set>
 
 #include "errors/model_error.hpp"
+#include "graph/graph.hpp"
 #include "module/convert.hpp"
 #include "module/dict_walk.hpp"
 #include "query/paths.hpp"

@@ -1,7 +1,9 @@
 #include "term/term.hpp"
 
 #include "errors/model_error.hpp"
+#include "module/binder.hpp"
 #include "module/convert.hpp"
+#include "module/kept.hpp"
 #include "term/term_state.hpp"
 #include "types/types_py.hpp"
 
@@ -76,7 +78,7 @@ namespace {
 TermValue& term_of(PyObject* self) { return payload<TermValue>(self); }
 
 const char* const term_params[] = {"name", "type"};
-constexpr Signature term_sig{"Term.__new__()", term_params, 2, 2, 0b11};
+constexpr Signature term_sig = make_signature("Term.__new__()", term_params, 2, 0b11);
 
 Ref make_term(PyTypeObject* cls, const BoundArgs& a) {
     std::string name = text_value(a[0], "name");
@@ -85,12 +87,7 @@ Ref make_term(PyTypeObject* cls, const BoundArgs& a) {
 }
 using TermConstructor = Constructor<term_sig, make_term>;
 
-PyObject* term_get_name(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return to_str(term_of(self).name());
-    });
-}
+Ref term_name(PyObject* self) { return to_str(term_of(self).name()); }
 
 int term_set_name(PyObject* self, PyObject* value, void*) noexcept {
     return guard(-1, [&] {
@@ -102,24 +99,13 @@ int term_set_name(PyObject* self, PyObject* value, void*) noexcept {
     });
 }
 
-PyObject* term_get_type(PyObject* self, void*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return type_to_object(term_of(self).type());
-    });
-}
-
-PyObject* term_uid_method(PyObject* self, PyObject*) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return uid_to_str(term_digest(term_of(self)));
-    });
-}
+Ref term_type(PyObject* self) { return type_to_object(term_of(self).type()); }
+Ref term_uid_text(PyObject* self) { return uid_to_str(term_digest(term_of(self))); }
 
 PyObject* term_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard_obj([&] {
-        static const char* const names[] = {"other"};
-        static const Signature sig{"Term.__call__()", names, 1, 1, 0b1};
+        static constexpr const char* names[] = {"other"};
+        static constexpr Signature sig = make_signature("Term.__call__()", names, 1, 0b1);
         BoundArgs a;
         bind(sig, args, kwargs, a);
         instance_arg(a[0], term_class(), "Term", "other");
@@ -128,30 +114,17 @@ PyObject* term_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     });
 }
 
-PyObject* term_str(PyObject* self) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        return to_str(term_text(term_of(self)));
-    });
+Ref term_str(PyObject* self) { return to_str(term_text(term_of(self))); }
+
+Ref term_repr(PyObject* self) {
+    const TermValue& t = term_of(self);
+    std::string s = "Term(\"" + t.name() + "\", ";
+    append_type_text(s, t.type().node());
+    s += ")";
+    return to_str(s);
 }
 
-PyObject* term_repr(PyObject* self) noexcept {
-    return guard_obj([&] {
-        SharedBorrow b(self);
-        const TermValue& t = term_of(self);
-        std::string s = "Term(\"" + t.name() + "\", ";
-        append_type_text(s, t.type().node());
-        s += ")";
-        return to_str(s);
-    });
-}
-
-Py_hash_t term_hash_slot(PyObject* self) noexcept {
-    return guard<Py_hash_t>(-1, [&] {
-        SharedBorrow b(self);
-        return static_cast<Py_hash_t>(term_hash(term_of(self)));
-    });
-}
+std::int64_t term_hash_of(PyObject* self) { return term_hash(term_of(self)); }
 
 bool terms_equal(PyObject* a, PyObject* b) { return term_of(a) == term_of(b); }
 
@@ -160,44 +133,42 @@ PyObject* term_richcompare(PyObject* self, PyObject* other, int op) noexcept {
 }
 
 PyMethodDef term_methods[] = {
-    {"uid", term_uid_method, METH_NOARGS,
+    {"uid", read_method<term_uid_text>, METH_NOARGS,
      "uid($self)\n--\n\nReturns a unique identifier for this term.\n\n"
      "Returns:\n    str: A SHA256 hash based on the term's name and type."},
     {"__reduce__", term_reduce, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr}};
 
 PyGetSetDef term_getset[] = {
-    {"name", term_get_name, term_set_name, "The name of this term.", nullptr},
-    {"type", term_get_type, nullptr,
+    {"name", read_getter<term_name>, term_set_name, "The name of this term.", nullptr},
+    {"type", read_getter<term_type>, nullptr,
      "Gets the type of this term.\n\nReturns:\n    Variable | Application: a copy of the type.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr}};
 
+const ClassSpec term_spec{
+    .name = "builtins.Term",
+    .doc =
+        "Term(name, type)\n--\n\n"
+        "Represents a typed term in the type theory.\n\n"
+        "Calling a term of type A -> B on a term of type A yields a term of type B.",
+    .instance = layout_of<TermValue>(),
+    .new_ = TermConstructor::new_slot,
+    .vectorcall = TermConstructor::call,
+    .repr = read_slot<term_repr>,
+    .str = read_slot<term_str>,
+    .hash = read_hash<term_hash_of>,
+    .compare = term_richcompare,
+    .call = term_call,
+    .methods = term_methods,
+    .getset = term_getset,
+};
+
+constinit KeptClass term_type_object{[] { return create_class(term_spec); }};
+
 }  // namespace
 
-PyTypeObject* term_class() {
-    static PyTypeObject* cls = nullptr;
-    if (!cls) {
-        static PyType_Slot slots[] = {
-            {Py_tp_doc, const_cast<char*>("Term(name, type)\n--\n\n"
-                                          "Represents a typed term in the type theory.\n\n"
-                                          "Calling a term of type A -> B on a term of type A "
-                                          "yields a term of type B.")},
-            TermConstructor::slot(),
-            dealloc_slot<TermValue>(),
-            {Py_tp_str, reinterpret_cast<void*>(term_str)},
-            {Py_tp_repr, reinterpret_cast<void*>(term_repr)},
-            {Py_tp_call, reinterpret_cast<void*>(term_call)},
-            {Py_tp_hash, reinterpret_cast<void*>(term_hash_slot)},
-            {Py_tp_richcompare, reinterpret_cast<void*>(term_richcompare)},
-            {Py_tp_methods, term_methods},
-            {Py_tp_getset, term_getset},
-            {0, nullptr}};
-        cls = create_class("builtins.Term", sizeof(Instance<TermValue>), false, slots);
-        TermConstructor::install(cls);
-    }
-    return cls;
-}
+PyTypeObject* term_class() { return term_type_object.get(); }
 
 TermValue term_from_object(PyObject* o, const char* arg) {
     instance_arg(o, term_class(), "Term", arg);

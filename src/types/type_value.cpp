@@ -4,7 +4,7 @@
 #include <tuple>
 #include <vector>
 
-#include "module/py.hpp"
+#include "errors/failure.hpp"
 
 namespace veldrin {
 

@@ -2,7 +2,6 @@
 // other class uses wherever it accepts or returns a type.
 #pragma once
 
-#include "module/binder.hpp"
 #include "module/object.hpp"
 #include "types/type_value.hpp"
 
@@ -33,42 +32,5 @@ PyObject* value_richcompare(PyObject* self, PyObject* other, int op,
 
 // The UID of a digest as a new str.
 Ref uid_to_str(const Digest& digest);
-
-// Construction of a class from `Sig` and `Make` (which builds the instance
-// from the bound arguments).  `new_slot` is the class's __new__; `call`, set
-// as the class's own call (install), binds the arguments straight from the
-// caller's array, without the argument tuple and keyword dict of the
-// ordinary class call.  The classes are immutable, so neither __new__ nor
-// __init__ can be replaced behind it.
-
-template <const Signature& Sig, Ref (*Make)(PyTypeObject*, const BoundArgs&)>
-struct Constructor {
-    static PyObject* new_slot(PyTypeObject* cls, PyObject* args, PyObject* kwargs) noexcept {
-        return guard_obj([&] {
-            BoundArgs a;
-            bind(Sig, args, kwargs, a);
-            return Make(cls, a);
-        });
-    }
-
-    static PyObject* call(PyObject* callable, PyObject* const* args, size_t nargsf,
-                          PyObject* kwnames) noexcept {
-        auto* cls = reinterpret_cast<PyTypeObject*>(callable);
-        return guard_obj([&] {
-            BoundArgs a;
-            Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-            if (!kwnames && nargs == Sig.n_params && nargs == Sig.n_positional) {
-                // Every parameter given by position: nothing to check.
-                for (Py_ssize_t i = 0; i < nargs; ++i) a.value[i] = args[i];
-            } else {
-                bind(Sig, args, nargs, kwnames, a);
-            }
-            return Make(cls, a);
-        });
-    }
-
-    static PyType_Slot slot() { return {Py_tp_new, reinterpret_cast<void*>(new_slot)}; }
-    static void install(PyTypeObject* cls) noexcept { cls->tp_vectorcall = call; }
-};
 
 }  // namespace veldrin

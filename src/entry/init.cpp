@@ -1,9 +1,11 @@
 // The module's entry point: creates the module and registers the classes in
-// their fixed order.  This is the one file that sits above every area.
+// their fixed order, and lets go of everything the module kept when the
+// module is freed.  This is the one file that sits above every area.
 #include <atomic>
 
 #include "graph/graph.hpp"
 #include "graph/graph_state.hpp"
+#include "module/kept.hpp"
 #include "module/pickling.hpp"
 #include "module/py.hpp"
 #include "patterns/pattern_state.hpp"
@@ -69,11 +71,31 @@ const RestoreEntry kRestorers[] = {
     {"PathPattern", restore_path_pattern},
 };
 
-PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "veldrin", kModuleDoc, 0, nullptr, nullptr, nullptr, nullptr, nullptr};
-
+// The interpreter that imported the module; -1 while no module exists.
 std::atomic<std::int64_t> owner_interpreter{-1};
+// The module, borrowed: the interpreter holds it (by its definition) until
+// it is finalised, and module_free forgets it then.
 PyObject* the_module = nullptr;
+
+// The module goes with its interpreter: what it kept goes too, so that an
+// interpreter initialised later in this process (an embedding program that
+// finalises and initialises again) imports it afresh.
+void module_free(void*) {
+    release_kept();
+    release_panic_exception();
+    the_module = nullptr;
+    owner_interpreter = -1;
+}
+
+PyModuleDef module_def = {PyModuleDef_HEAD_INIT,
+                          "veldrin",
+                          kModuleDoc,
+                          0,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          nullptr,
+                          module_free};
 
 Ref create_module() {
     Ref module = Ref::steal(PyModule_Create(&module_def));
@@ -107,7 +129,7 @@ extern "C" __attribute__((visibility("default"))) PyObject* PyInit_veldrin(void)
         }
         if (the_module) return Ref::borrow(the_module);
         Ref module = create_module();
-        the_module = Ref(module).release();
+        the_module = module.get();
         return module;
     });
 }
