@@ -437,25 +437,16 @@ public:
             case Op::Not:
                 return tri_not(test(n.args[0]));
             case Op::Eq:
-            case Op::Ne:
-            case Op::Lt:
-            case Op::Le:
-            case Op::Gt:
-            case Op::Ge:
                 if (Ref a, b; property_and_literal(n, a, b)) return compare(n.op, a.get(), b.get());
-                break;
-            default:
-                break;
-        }
-        switch (n.op) {
-            case Op::Eq:
                 return equal(value(n.args[0]), value(n.args[1]));
             case Op::Ne:
+                if (Ref a, b; property_and_literal(n, a, b)) return compare(n.op, a.get(), b.get());
                 return tri_not(equal(value(n.args[0]), value(n.args[1])));
             case Op::Lt:
             case Op::Le:
             case Op::Gt:
             case Op::Ge: {
+                if (Ref x, y; property_and_literal(n, x, y)) return compare(n.op, x.get(), y.get());
                 Value a = value(n.args[0]), b = value(n.args[1]);
                 if (a.bound || b.bound) return Tri::Null;
                 CompareOp op = n.op == Op::Lt   ? CompareOp::Lt
