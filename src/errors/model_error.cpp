@@ -1,6 +1,5 @@
 #include "errors/model_error.hpp"
 
-
 namespace veldrin {
 
 namespace {

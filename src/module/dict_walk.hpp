@@ -52,8 +52,8 @@ class DictValueWalk {
 public:
     explicit DictValueWalk(PyObject* dict) : dict_(dict), size_(PyDict_GET_SIZE(dict)) {
         // dict.values(d) itself: a subclass's own `values` is not called.
-        Ref method = Ref::steal(
-            PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "values"));
+        Ref method =
+            Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "values"));
         Ref view = Ref::steal(PyObject_CallOneArg(method.get(), dict));
         iter_ = Ref::steal(PyObject_GetIter(view.get()));
     }

@@ -121,8 +121,8 @@ PyObject* arg(const BoundArgs& a, int i) { return i < 0 ? nullptr : a[i]; }
 // used; then the first form given, in the method's order (match and create:
 // pattern, node, edge; merge: node, edge, pattern), is built with its own
 // checks.  No form given: nothing is queued.
-std::optional<Clause> pattern_clause(PatternClause kind, const PatternParams& p,
-                                     const BoundArgs& a, Symbols& symbols) {
+std::optional<Clause> pattern_clause(PatternClause kind, const PatternParams& p, const BoundArgs& a,
+                                     Symbols& symbols) {
     std::optional<std::string> pattern = optional_text(arg(a, p.pattern), "pattern");
     std::optional<std::string> node = optional_text(arg(a, p.node), "node");
     std::optional<std::string> edge = optional_text(arg(a, p.edge), "edge");
@@ -139,9 +139,9 @@ std::optional<Clause> pattern_clause(PatternClause kind, const PatternParams& p,
         return NodeForm{compile_node(v, symbols)};
     };
     auto edge_form = [&]() -> PatternForm {
-        EdgePatternValue v = build_edge_pattern(arg(a, p.edge), arg(a, p.term),
-                                                arg(a, p.term_type_schema), arg(a, p.properties),
-                                                nullptr);
+        EdgePatternValue v =
+            build_edge_pattern(arg(a, p.edge), arg(a, p.term), arg(a, p.term_type_schema),
+                               arg(a, p.properties), nullptr);
         EdgeForm f;
         if (kind == PatternClause::Match) {
             f.start = optional_column(arg(a, p.start), symbols);
@@ -331,7 +331,8 @@ size_t identity_hash(const Cell& c) {
     if (!c.is_edge_list()) return identity_hash(c.edge_record());
     size_t h = 0x51ed27;
     for (size_t k = 0; k < c.list_size(); ++k) {
-        h = h * 1000003 + identity_hash(payload<EdgeRecord>(PyTuple_GET_ITEM(c.list_object(), 2 * k)));
+        h = h * 1000003 +
+            identity_hash(payload<EdgeRecord>(PyTuple_GET_ITEM(c.list_object(), 2 * k)));
     }
     return h;
 }
@@ -342,8 +343,7 @@ size_t identity_hash(const Cell& c) {
 // table by the remembered hashes of their values' identities; all hashes are
 // taken first and each table slot is fetched a few rows ahead, so that the
 // cache misses of a large table overlap instead of adding up.
-std::vector<bool> distinct_positions(const RowTable& t, const std::vector<int>& columns,
-                                     size_t n) {
+std::vector<bool> distinct_positions(const RowTable& t, const std::vector<int>& columns, size_t n) {
     std::vector<bool> keep(n, false);
     std::vector<size_t> hashes(n);
     for (size_t row = 0; row < n; ++row) {

@@ -72,7 +72,8 @@ public:
     // A malformed one throws ModelError::invalid_query("<problem> at position
     // N", "where"), positions counting characters from 0.  Parentheses, NOT
     // and list literals together nest at most kMaxNesting levels.
-    static Condition parse(std::string_view utf8, const std::function<int(std::string_view)>& column);
+    static Condition parse(std::string_view utf8,
+                           const std::function<int(std::string_view)>& column);
 
     Condition(Condition&&) noexcept;
     Condition& operator=(Condition&&) noexcept;

@@ -81,8 +81,8 @@ int builtin_equal(PyObject* a, PyObject* b) {
         long y = PyLong_AsLongAndOverflow(b, &ob);
         if (!oa && !ob) return x == y;  // both fit a long: no error is possible
     }
-    bool numbers = (ta == &PyLong_Type || ta == &PyFloat_Type) &&
-                   (tb == &PyLong_Type || tb == &PyFloat_Type);
+    bool numbers =
+        (ta == &PyLong_Type || ta == &PyFloat_Type) && (tb == &PyLong_Type || tb == &PyFloat_Type);
     if (!numbers && !(ta == &PyUnicode_Type && tb == &PyUnicode_Type)) return -1;
     int r = PyObject_RichCompareBool(a, b, Py_EQ);
     if (r < 0) throw_pending();

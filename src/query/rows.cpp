@@ -71,7 +71,8 @@ void ColumnBuilder::edges(const std::pair<PyObject*, PyObject*>* items, size_t n
     Ref pairs = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(2 * n)));
     for (size_t k = 0; k < n; ++k) {
         PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(2 * k), Py_NewRef(items[k].first));
-        PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(2 * k + 1), Py_NewRef(items[k].second));
+        PyTuple_SET_ITEM(pairs.get(), static_cast<Py_ssize_t>(2 * k + 1),
+                         Py_NewRef(items[k].second));
     }
     add(Cell::edge_list(std::move(pairs)));
 }

@@ -193,8 +193,8 @@ private:
 };
 
 struct RowTable {
-    std::vector<Column> columns;   // by variable number
-    std::vector<uint32_t> bound;   // numbers of the bound columns, in binding order
+    std::vector<Column> columns;  // by variable number
+    std::vector<uint32_t> bound;  // numbers of the bound columns, in binding order
 
     bool is_bound(int column) const noexcept {
         return column >= 0 && static_cast<size_t>(column) < columns.size() &&
@@ -247,7 +247,8 @@ public:
     // A node object, or (object null) a node known by its record.
     void node(PyObject* object, const TypeRef& type, PyObject* properties) {
         if (column_ < 0) return;
-        if (const Cell* old = old_at(size()); old && old->holds_node(object, type.node(), properties)) {
+        if (const Cell* old = old_at(size());
+            old && old->holds_node(object, type.node(), properties)) {
             return keep();
         }
         add(object ? Cell::node_object(Ref::borrow(object), Ref::borrow(properties))

@@ -6,8 +6,9 @@
 namespace veldrin {
 
 PyObject* type_schema_reduce(PyObject* self, PyObject*) noexcept {
-    return guard_obj(
-        [&] { return reduce_to("TypeSchema", {to_str(payload<SchemaPayload>(self).schema.text())}); });
+    return guard_obj([&] {
+        return reduce_to("TypeSchema", {to_str(payload<SchemaPayload>(self).schema.text())});
+    });
 }
 
 Ref restore_type_schema(const StateReader& state) {
