@@ -54,6 +54,30 @@ def chain_time(k):
     return best(make, repeat=3 if k > 10_000 else 25)
 
 
+class _Step:
+    __slots__ = ("older",)
+
+
+class _Query:
+    __slots__ = ("plan",)
+
+
+def python_chain_time(k):
+    """The floor of a clause chain: the same two objects per call, linked the same way."""
+    def make():
+        q = _Query()
+        q.plan = None
+        for _ in range(k):
+            s = _Step()
+            s.older = q.plan
+            q.plan = s
+            n = _Query()
+            n.plan = s
+            q = n
+        return q
+    return best(make, repeat=3 if k > 10_000 else 25)
+
+
 def kuzu_cases(count):
     try:
         import kuzu
@@ -126,6 +150,9 @@ def main(count=100_000):
     t500, t2000 = chain_time(500), chain_time(2000)
     print(f"{'a chain of 500 / 2,000 clause calls':<48} {t500 * 1e3:8.2f}ms {t2000 * 1e3:8.2f}ms "
           f"{t2000 / t500:7.2f} {'<=4.5':>6}")
+    p500, p2000 = python_chain_time(500), python_chain_time(2000)
+    print(f"{'  floor: two linked Python objects per call':<48} {p500 * 1e3:8.2f}ms {p2000 * 1e3:8.2f}ms "
+          f"{p2000 / p500:7.2f}")
     t100k = chain_time(100_000)
     print(f"{'a chain of 100,000 clause calls':<48} {t100k * 1e3:8.2f}ms {'':>10} {'':>7} {'<1s':>6}")
 
