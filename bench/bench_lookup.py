@@ -4,18 +4,9 @@ Run: python bench/bench_lookup.py [node_count]
 """
 
 import sys
-import time
 
 import veldrin as v
-
-
-def best(fn, repeat=7):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+from timing import best
 
 
 def main(count=100_000):

@@ -22,15 +22,11 @@ import random
 import time
 
 import veldrin as v
+from timing import best as _best
 
 
 def best(fn, repeat=15):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+    return _best(fn, repeat)
 
 
 def library(types=500, functions=5000, seed=7):

@@ -15,18 +15,9 @@ import gc
 import os
 import sys
 import tempfile
-import time
 
 import veldrin as v
-
-
-def best(fn, repeat=7):
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - start)
-    return min(times)
+from timing import best
 
 
 def paired(fn, floor, rounds=11):
